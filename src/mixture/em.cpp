@@ -1,0 +1,132 @@
+// EM training of a diagonal Gaussian mixture, started from the codebook.
+#include <cmath>
+#include <vector>
+
+#include "vqmixer/gaussian_mixture.hpp"
+
+namespace vqmixer {
+namespace {
+
+constexpr int kMaxIterations = 200;
+constexpr double kStopChange = 1e-4;
+constexpr double kSigmaFloor = 1e-7;
+constexpr double kInitialScore = -1000.0;
+constexpr double kChangeAfterDrop = 100.0;
+constexpr double kLogZero = -5e9;
+
+// A one-cluster codebook carries only its mean: add the deviations of all
+// observations (population form), their logs and the weight ln 1 = 0.
+void complete_single_component(const ObservationMatrix& X, RModelStage& stage) {
+    const std::int32_t N = X.rows();
+    const std::int32_t D = X.dim();
+    const auto d_size = static_cast<std::size_t>(D);
+    std::vector<double> s(d_size, 0.0), s2(d_size, 0.0);
+    for (std::int32_t i = 0; i < N; ++i) {
+        const double* x = X.row(i);
+        for (std::int32_t d = 0; d < D; ++d) {
+            s[static_cast<std::size_t>(d)] += x[d];
+            s2[static_cast<std::size_t>(d)] += x[d] * x[d];
+        }
+    }
+    std::vector<double> sigma(d_size), ln_sigma(d_size);
+    for (std::size_t d = 0; d < d_size; ++d) {
+        const double mean = s[d] / N;
+        sigma[d] = std::sqrt(s2[d] / N - mean * mean);
+        ln_sigma[d] = std::log(sigma[d]);
+    }
+    stage.Var.assign(1, sigma);
+    stage.lnVar.assign(1, ln_sigma);
+    stage.lnGaussPrb.assign(1, 0.0);
+}
+
+}  // namespace
+
+RModelStage TGaussianMixture::EM_Alg(const ObservationMatrix& X, std::int32_t K, const CancelCheck& cancel) const {
+    RModelStage stage = LBG->LindeBuzoGray_N(X, K, cancel);
+    const std::int32_t N = X.rows();
+    // A refused request returns before any observation is read; an empty
+    // matrix is always refused, so N >= 1 from here on.
+    if (N == 0) return stage;
+    // Past a refusal the splitting has checked every row (finite, D values).
+    const std::int32_t D = X.dim();
+    if (stage.Cls == 1 && stage.Var.empty()) complete_single_component(X, stage);
+
+    const auto n_size = static_cast<std::size_t>(N);
+    const auto d_size = static_cast<std::size_t>(D);
+    const auto k0 = static_cast<std::size_t>(stage.Cls);
+    std::vector<double> gamma(n_size * k0, 0.0);  // allocated once, for the initial K
+    double previous = kInitialScore;
+
+    for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
+        if (cancel) cancel();
+        const std::int32_t K_now = stage.Cls;
+        const auto k_size = static_cast<std::size_t>(K_now);
+        std::vector<double> W(k_size, 0.0);
+
+        // E-step. The per-observation scores are those Likelihood would
+        // compute for this same stage, so their LnAdd fold is this
+        // iteration's score.
+        double score = kLogZero;
+        for (std::size_t n = 0; n < n_size; ++n) {
+            double* g = &gamma[n * k0];
+            const double ll = PointLikelihood(X, stage, g, static_cast<std::int32_t>(n));
+            score = LnAdd(score, ll);
+            for (std::size_t k = 0; k < k_size; ++k) {
+                g[k] = std::exp(g[k] - ll);
+                W[k] = W[k] + g[k];
+            }
+        }
+        std::vector<double> ln_weight(k_size);
+        for (std::size_t k = 0; k < k_size; ++k) ln_weight[k] = std::log(W[k] / static_cast<double>(N));
+
+        // M-step.
+        RModelStage next;
+        bool dropped = false;
+        for (std::size_t k = 0; k < k_size; ++k) {
+            std::vector<double> mean, sigma, ln_sigma;
+            bool kept = true;
+            for (std::size_t d = 0; d < d_size; ++d) {
+                double S1 = 0.0, S2 = 0.0;
+                for (std::size_t n = 0; n < n_size; ++n) {
+                    const double g = gamma[n * k0 + k];
+                    const double x = X.row(static_cast<std::int32_t>(n))[d];
+                    S1 += g * x;
+                    S2 += (x * x) * g;
+                }
+                const double mu = S1 / W[k];
+                const double v = S2 / W[k] - mu * mu;
+                const double sd = std::sqrt(v);
+                const double lsd = std::log(sd);
+                if (!(sd > kSigmaFloor)) {  // collapsed, or NaN
+                    kept = false;
+                    break;
+                }
+                mean.push_back(mu);
+                sigma.push_back(sd);
+                ln_sigma.push_back(lsd);
+            }
+            if (!kept) {
+                dropped = true;
+                continue;
+            }
+            next.Mean.push_back(std::move(mean));
+            next.Var.push_back(std::move(sigma));
+            next.lnVar.push_back(std::move(ln_sigma));
+            next.lnGaussPrb.push_back(ln_weight[k]);
+            ++next.Cls;
+        }
+
+        double L = previous;
+        double change = kChangeAfterDrop;
+        if (!dropped) {
+            L = score;
+            change = L - previous;
+        }
+        stage = std::move(next);  // Flag and the index fields return to their initial values
+        if (!(change > kStopChange)) break;
+        previous = L;
+    }
+    return stage;
+}
+
+}  // namespace vqmixer

@@ -1,0 +1,156 @@
+// Linde-Buzo-Gray codebook splitting: grow a codebook from the mean of all
+// observations by splitting along the widest spread, refining with K-means.
+#include <cmath>
+#include <iostream>
+#include <vector>
+
+#include "nearest.hpp"
+#include "vqmixer/linde_buzo_gray.hpp"
+
+namespace vqmixer {
+namespace {
+
+constexpr double kReliabilityFloor = 0.7;
+constexpr double kSplitFactor = 0.01;
+constexpr double kMemberSentinel = 1e20;
+
+bool reliable(std::int32_t N, std::int32_t K) {
+    if (K <= 0) return false;  // no defined reliability: refuse like an unreliable request
+    const std::int32_t q = N / K;
+    const double reliability = 1.0 - 1.0 / std::sqrt(static_cast<double>(q));  // q = 0 gives -inf
+    return !(reliability < kReliabilityFloor);
+}
+
+void print_refusal() {
+    // The process's own standard output, not Python's sys.stdout.
+    std::cout << "A reliability is not enough!" << std::endl;
+    std::cout << "You need either more points or less clusters!" << std::endl;
+}
+
+}  // namespace
+
+RArg TLindeBuzoGray::MeanVarAll(const ObservationMatrix& X) const {
+    const std::int32_t N = X.rows();
+    const std::int32_t D = X.dim();
+    const auto d_size = static_cast<std::size_t>(D);
+    std::vector<double> s(d_size, 0.0), s2(d_size, 0.0);
+    for (std::int32_t i = 0; i < N; ++i) {  // observation order within every sum
+        const double* x = X.row(i);
+        for (std::int32_t d = 0; d < D; ++d) {
+            s[static_cast<std::size_t>(d)] += x[d];
+            s2[static_cast<std::size_t>(d)] += x[d] * x[d];
+        }
+    }
+    RArg A;
+    A.Mean.resize(d_size);
+    A.Var.resize(d_size);
+    double best = 0.0;
+    for (std::int32_t d = 0; d < D; ++d) {
+        const auto u = static_cast<std::size_t>(d);
+        const double mean = s[u] / N;
+        const double var = s2[u] / N - mean * mean;  // one pass, uncorrected
+        A.Mean[u] = mean;
+        A.Var[u] = var;
+        if (var > best) {
+            best = var;
+            A.indexCmp = d;
+            A.indexCls = 0;
+            A.maxVar = std::sqrt(var);
+        }
+    }
+    return A;
+}
+
+std::vector<std::vector<std::int32_t>> TLindeBuzoGray::ClusterMembers(const ObservationMatrix& X,
+                                                                      const RModelStage& model) const {
+    std::vector<std::vector<std::int32_t>> members(static_cast<std::size_t>(model.Cls));
+    for (std::int32_t k = 0; k < X.rows(); ++k) {
+        const std::int32_t j = nearest_centroid(*this, X.row(k), model.Mean, model.Cls, X.dim(), kMemberSentinel);
+        if (j < 0) throw_no_nearest("LindeBuzoGray_N", k);
+        members[static_cast<std::size_t>(j)].push_back(k);
+    }
+    return members;
+}
+
+RArg TLindeBuzoGray::MaxVarCluster(const ObservationMatrix& X, const RModelStage& model) const {
+    const auto members = ClusterMembers(X, model);
+    const std::int32_t D = X.dim();
+    RArg A;
+    double best = 0.0;
+    for (std::int32_t i = 0; i < model.Cls; ++i) {
+        const auto& list = members[static_cast<std::size_t>(i)];
+        if (list.empty()) continue;
+        const auto n = static_cast<double>(list.size());
+        for (std::int32_t d = 0; d < D; ++d) {
+            double s = 0.0, s2 = 0.0;
+            for (const std::int32_t k : list) {
+                const double v = X.row(k)[d];
+                s += v;
+                s2 += v * v;
+            }
+            const double var = s2 / n - (s / n) * (s / n);
+            if (var > best) {  // strict: cluster-major, lowest coordinate wins ties
+                best = var;
+                A.maxVar = std::sqrt(var);
+                A.indexCmp = d;
+                A.indexCls = i;
+            }
+        }
+    }
+    return A;
+}
+
+RModelStage TLindeBuzoGray::LindeBuzoGray_N(const ObservationMatrix& X, std::int32_t K,
+                                            const CancelCheck& cancel) const {
+    RModelStage R;
+    if (!reliable(X.rows(), K)) {
+        R.Flag = false;
+        print_refusal();
+        return R;
+    }
+    X.require_finite_rows("LindeBuzoGray_N");
+
+    const RArg S = MeanVarAll(X);
+    R.Mean.push_back(S.Mean);
+    if (K == 1) {
+        R.Flag = true;
+        R.Cls = 1;
+        return R;
+    }
+    if (!(S.maxVar > 0.0)) {
+        // No coordinate spreads (all observations equal, or no coordinates):
+        // a split could only copy the mean. Return the one-cluster model,
+        // refined so that its statistics are complete.
+        R.Cls = 1;
+        return RunKMeans(X, std::move(R), cancel);
+    }
+
+    // First split: the global mean, moved either way along its widest coordinate.
+    R.Mean.push_back(S.Mean);
+    const auto d0 = static_cast<std::size_t>(S.indexCmp);
+    const double delta0 = kSplitFactor * S.maxVar;
+    R.Mean[0][d0] += delta0;
+    R.Mean[1][d0] -= delta0;
+    R.Cls = 2;
+    R = RunKMeans(X, std::move(R), cancel);
+
+    while (R.Cls < K) {
+        const RArg A = MaxVarCluster(X, R);
+        if (!(A.maxVar > 0.0)) break;  // nothing left to split
+        const auto i = static_cast<std::size_t>(A.indexCls);
+        const auto d = static_cast<std::size_t>(A.indexCmp);
+        const double delta = kSplitFactor * A.maxVar;
+        const std::vector<double> parent = R.Mean[i];
+        R.Mean.push_back(parent);
+        R.Mean.push_back(parent);
+        R.Mean[R.Mean.size() - 2][d] += delta;
+        R.Mean[R.Mean.size() - 1][d] -= delta;
+        const std::int32_t before = R.Cls;
+        R.Cls += 2;
+        R = RunKMeans(X, std::move(R), cancel);
+        if (R.Cls <= before) break;  // the pass made no progress; another would repeat it
+    }
+    return R;
+}
+
+}  // namespace vqmixer
