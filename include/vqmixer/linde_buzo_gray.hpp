@@ -27,7 +27,8 @@ public:
                               const CancelCheck& cancel = {}) const;
 
 private:
-    RModelStage K_MeanStep(const ObservationMatrix& X, const RModelStage& S) const;
+    RModelStage K_MeanStep(const ObservationMatrix& X, const RModelStage& S,
+                           const CancelCheck& cancel) const;
     double CentroidShift(const RModelStage& A, const RModelStage& B) const;
     RArg MeanVarAll(const ObservationMatrix& X) const;
     std::vector<std::vector<std::int32_t>> ClusterMembers(const ObservationMatrix& X,

@@ -45,4 +45,7 @@ private:
 // the call (the binding layer connects it to the interpreter's signal check).
 using CancelCheck = std::function<void()>;
 
+// Rows processed between two cancellation checks inside one long pass.
+constexpr std::int32_t kCancelCheckRows = 4096;
+
 }  // namespace vqmixer

@@ -68,6 +68,7 @@ RModelStage TGaussianMixture::EM_Alg(const ObservationMatrix& X, std::int32_t K,
         // iteration's score.
         double score = kLogZero;
         for (std::size_t n = 0; n < n_size; ++n) {
+            if (cancel && n % kCancelCheckRows == 0) cancel();
             double* g = &gamma[n * k0];
             const double ll = PointLikelihood(X, stage, g, static_cast<std::int32_t>(n));
             score = LnAdd(score, ll);
@@ -83,6 +84,7 @@ RModelStage TGaussianMixture::EM_Alg(const ObservationMatrix& X, std::int32_t K,
         RModelStage next;
         bool dropped = false;
         for (std::size_t k = 0; k < k_size; ++k) {
+            if (cancel) cancel();
             std::vector<double> mean, sigma, ln_sigma;
             bool kept = true;
             for (std::size_t d = 0; d < d_size; ++d) {

@@ -58,13 +58,14 @@ double TGaussianMixture::PointLikelihood(const ObservationMatrix& X, const RMode
 
 double TGaussianMixture::Likelihood(const ObservationMatrix& X, RModelStage stage) const {
     require_nonnegative_cls(stage);
-    std::vector<double> scratch(static_cast<std::size_t>(stage.Cls), 0.0);
     const std::int32_t N = X.rows();
     if (N <= 0) return kLogZero;
     if (stage.Cls > 0) {
         X.require_rows("Likelihood");
         require_complete_stage(stage, X.dim(), "Likelihood");
     }
+    // sized only after the checks, so a stage claiming a huge Cls fails cheaply
+    std::vector<double> scratch(static_cast<std::size_t>(stage.Cls), 0.0);
     double total = kLogZero;
     for (std::int32_t n = 0; n < N; ++n) total = LnAdd(total, PointLikelihood(X, stage, scratch.data(), n));
     return total;

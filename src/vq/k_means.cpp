@@ -19,7 +19,8 @@ constexpr double kMatchSentinel = 1e20;
 
 }  // namespace
 
-RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelStage& S) const {
+RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelStage& S,
+                                       const CancelCheck& cancel) const {
     const std::int32_t N = X.rows();
     const std::int32_t D = X.dim();
     const std::int32_t K = S.Cls;
@@ -33,6 +34,7 @@ RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelS
     std::vector<double> s2(k_size * d_size, 0.0);
 
     for (std::int32_t i = 0; i < N; ++i) {
+        if (cancel && i % kCancelCheckRows == 0) cancel();
         const double* x = X.row(i);
         const std::int32_t j = nearest_centroid(*this, x, S.Mean, K, D, kAssignSentinel);
         if (j < 0) throw_no_nearest("K_MeanGeneral", i);
@@ -110,8 +112,7 @@ RModelStage TLindeBuzoGray::RunKMeans(const ObservationMatrix& X, RModelStage S,
                                       const CancelCheck& cancel) const {
     RModelStage R;
     for (int step = 0; step < kMaxSteps; ++step) {
-        if (cancel) cancel();
-        R = K_MeanStep(X, S);
+        R = K_MeanStep(X, S, cancel);
         const double shift = CentroidShift(S, R);
         S = R;
         if (!(shift > kShiftTolerance)) break;

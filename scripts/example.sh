@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Builds and installs vqmixer into .venv, then runs the main example.
+source "$(dirname "$0")/env.sh"
+install_package test
+cd "$ROOT"
+exec "$VENV/bin/python" examples/main.py "$@"
