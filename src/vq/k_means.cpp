@@ -1,10 +1,12 @@
 // General K-means: assignment by nearest centroid, clusters below the drop
 // threshold removed for good, convergence by greedy centroid matching.
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "../kernels/assign.hpp"
 #include "../stage_checks.hpp"
 #include "nearest.hpp"
 #include "vqmixer/linde_buzo_gray.hpp"
@@ -14,7 +16,6 @@ namespace {
 
 constexpr int kMaxSteps = 200;
 constexpr double kShiftTolerance = 0.0001;
-constexpr double kAssignSentinel = 1e10;
 constexpr double kMatchSentinel = 1e20;
 
 }  // namespace
@@ -33,17 +34,27 @@ RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelS
     std::vector<double> s1(k_size * d_size, 0.0);
     std::vector<double> s2(k_size * d_size, 0.0);
 
-    for (std::int32_t i = 0; i < N; ++i) {
-        if (cancel && i % kCancelCheckRows == 0) cancel();
-        const double* x = X.row(i);
-        const std::int32_t j = nearest_centroid(*this, x, S.Mean, K, D, kAssignSentinel);
-        if (j < 0) throw_no_nearest("K_MeanGeneral", i);
-        ++count[static_cast<std::size_t>(j)];
-        double* a1 = &s1[static_cast<std::size_t>(j) * d_size];
-        double* a2 = &s2[static_cast<std::size_t>(j) * d_size];
-        for (std::int32_t k = 0; k < D; ++k) {
-            a1[k] += x[k];
-            a2[k] += x[k] * x[k];
+    // Assignment in blocks of kCancelCheckRows rows: the centroids are laid
+    // out once per step for the vector kernel, which picks the same centroid
+    // per row as nearest_centroid() with this step's sentinel (see
+    // kernels/assign.hpp). The sums then add the rows in order, as before.
+    const kernels::CentroidBlock block(S.Mean, K, D);
+    std::vector<std::int32_t> label(static_cast<std::size_t>(std::min(N, kCancelCheckRows)));
+    for (std::int32_t begin = 0; begin < N; begin += kCancelCheckRows) {
+        if (cancel) cancel();
+        const std::int32_t end = std::min(N, begin + kCancelCheckRows);
+        kernels::assign_rows(X, begin, end, block, label.data());
+        for (std::int32_t i = begin; i < end; ++i) {
+            const std::int32_t j = label[static_cast<std::size_t>(i - begin)];
+            if (j < 0) throw_no_nearest("K_MeanGeneral", i);
+            const double* x = X.row(i);
+            ++count[static_cast<std::size_t>(j)];
+            double* a1 = &s1[static_cast<std::size_t>(j) * d_size];
+            double* a2 = &s2[static_cast<std::size_t>(j) * d_size];
+            for (std::int32_t k = 0; k < D; ++k) {
+                a1[k] += x[k];
+                a2[k] += x[k] * x[k];
+            }
         }
     }
 

@@ -1,9 +1,11 @@
 // Linde-Buzo-Gray codebook splitting: grow a codebook from the mean of all
 // observations by splitting along the widest spread, refining with K-means.
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <vector>
 
+#include "../kernels/assign.hpp"
 #include "nearest.hpp"
 #include "vqmixer/linde_buzo_gray.hpp"
 
@@ -12,7 +14,6 @@ namespace {
 
 constexpr double kReliabilityFloor = 0.7;
 constexpr double kSplitFactor = 0.01;
-constexpr double kMemberSentinel = 1e20;
 
 bool reliable(std::int32_t N, std::int32_t K) {
     if (K <= 0) return false;  // no defined reliability: refuse like an unreliable request
@@ -64,10 +65,19 @@ RArg TLindeBuzoGray::MeanVarAll(const ObservationMatrix& X) const {
 std::vector<std::vector<std::int32_t>> TLindeBuzoGray::ClusterMembers(const ObservationMatrix& X,
                                                                       const RModelStage& model) const {
     std::vector<std::vector<std::int32_t>> members(static_cast<std::size_t>(model.Cls));
-    for (std::int32_t k = 0; k < X.rows(); ++k) {
-        const std::int32_t j = nearest_centroid(*this, X.row(k), model.Mean, model.Cls, X.dim(), kMemberSentinel);
-        if (j < 0) throw_no_nearest("LindeBuzoGray_N", k);
-        members[static_cast<std::size_t>(j)].push_back(k);
+    // The vector kernel picks what nearest_centroid() with this sentinel
+    // picks: the lowest index among the smallest distances that are numbers.
+    const kernels::CentroidBlock block(model.Mean, model.Cls, X.dim());
+    const std::int32_t N = X.rows();
+    std::vector<std::int32_t> label(static_cast<std::size_t>(std::min(N, kCancelCheckRows)));
+    for (std::int32_t begin = 0; begin < N; begin += kCancelCheckRows) {
+        const std::int32_t end = std::min(N, begin + kCancelCheckRows);
+        kernels::assign_rows(X, begin, end, block, label.data());
+        for (std::int32_t k = begin; k < end; ++k) {
+            const std::int32_t j = label[static_cast<std::size_t>(k - begin)];
+            if (j < 0) throw_no_nearest("LindeBuzoGray_N", k);
+            members[static_cast<std::size_t>(j)].push_back(k);
+        }
     }
     return members;
 }
@@ -77,18 +87,26 @@ RArg TLindeBuzoGray::MaxVarCluster(const ObservationMatrix& X, const RModelStage
     const std::int32_t D = X.dim();
     RArg A;
     double best = 0.0;
+    const auto d_size = static_cast<std::size_t>(D);
+    std::vector<double> s(d_size), s2(d_size);
     for (std::int32_t i = 0; i < model.Cls; ++i) {
         const auto& list = members[static_cast<std::size_t>(i)];
         if (list.empty()) continue;
         const auto n = static_cast<double>(list.size());
-        for (std::int32_t d = 0; d < D; ++d) {
-            double s = 0.0, s2 = 0.0;
-            for (const std::int32_t k : list) {
-                const double v = X.row(k)[d];
-                s += v;
-                s2 += v * v;
+        // One pass over the members (row by row, not column by column); each
+        // coordinate's two sums still add the members in list order.
+        std::fill(s.begin(), s.end(), 0.0);
+        std::fill(s2.begin(), s2.end(), 0.0);
+        for (const std::int32_t k : list) {
+            const double* x = X.row(k);
+            for (std::size_t d = 0; d < d_size; ++d) {
+                s[d] += x[d];
+                s2[d] += x[d] * x[d];
             }
-            const double var = s2 / n - (s / n) * (s / n);
+        }
+        for (std::int32_t d = 0; d < D; ++d) {
+            const auto u = static_cast<std::size_t>(d);
+            const double var = s2[u] / n - (s[u] / n) * (s[u] / n);
             if (var > best) {  // strict: cluster-major, lowest coordinate wins ties
                 best = var;
                 A.maxVar = std::sqrt(var);

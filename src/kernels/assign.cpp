@@ -1,0 +1,202 @@
+#include "assign.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "cpu.hpp"
+
+#if VQMIXER_HAVE_AVX2_PATH
+#include <immintrin.h>
+#endif
+
+namespace vqmixer {
+namespace kernels {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Why squared sums can be compared without their roots: sqrt is correctly
+// rounded, hence monotone, so s < s' gives sqrt(s) <= sqrt(s'), and two sums
+// can share a root only when they lie within 2^-51 (relative) of each other,
+// or both below 2^-1021 where the roots are tiny. Every centroid whose sum is
+// above  m * (1 + 2^-50) + 2^-1000,  m being the smallest sum, therefore has a
+// root strictly above sqrt(m) and cannot win. If only one sum lies at or under
+// that bound it is the winner; otherwise the few candidates are decided by
+// their true roots (C library sqrt), lowest index first, exactly as the
+// distance search does. NaN sums fail every comparison and never qualify.
+inline double candidate_bound(double m) { return m * (1.0 + 0x1p-50) + 0x1p-1000; }
+
+std::int32_t decide_by_roots(const double* sums, std::int32_t K, std::int32_t first, double bound) {
+    std::int32_t winner = first;
+    double best = std::sqrt(sums[first]);
+    for (std::int32_t j = first + 1; j < K; ++j) {
+        if (!(sums[j] <= bound)) continue;
+        const double r = std::sqrt(sums[j]);
+        if (r < best) {  // strict: the lowest index keeps a tie
+            best = r;
+            winner = j;
+        }
+    }
+    return winner;
+}
+
+std::int32_t pick_nearest_portable(const double* sums, std::int32_t K) {
+    double m = std::numeric_limits<double>::infinity();
+    for (std::int32_t j = 0; j < K; ++j)
+        if (sums[j] < m) m = sums[j];
+    const double bound = candidate_bound(m);
+    std::int32_t first = -1, count = 0;
+    for (std::int32_t j = 0; j < K; ++j) {
+        if (sums[j] <= bound) {
+            if (first < 0) first = j;
+            ++count;
+        }
+    }
+    if (count <= 1) return first;  // -1: every sum is NaN
+    return decide_by_roots(sums, K, first, bound);
+}
+
+// Squared sums of one row against every centroid, one lane per centroid: each
+// lane does  sum += (c - x) * (c - x)  over d = 0 .. D-1 in order, the very
+// operations of EvklDistance before its root.
+void row_sums_portable(const double* x, const CentroidBlock& B, double* out) {
+    const std::int32_t D = B.D, Kp = B.Kp;
+    for (std::int32_t j = 0; j < Kp; ++j) out[j] = 0.0;
+    const double* c = B.c.data();
+    for (std::int32_t d = 0; d < D; ++d, c += Kp) {
+        const double xd = x[d];
+        for (std::int32_t j = 0; j < Kp; ++j) {
+            const double t = c[j] - xd;
+            out[j] += t * t;
+        }
+    }
+}
+
+#if VQMIXER_HAVE_AVX2_PATH
+
+// Two rows against 16 centroids per pass: eight independent accumulators
+// hide the add latency, and each centroid load serves both rows. Lanes are
+// independent sums; nothing is reassociated or fused (no FMA is generated:
+// the target has no "fma" and contraction is off).
+VQMIXER_AVX2 void two_row_sums_avx2(const double* x0, const double* x1, const CentroidBlock& B, double* out0,
+                                    double* out1) {
+    const std::int32_t D = B.D, Kp = B.Kp;
+    const double* c = B.c.data();
+    std::int32_t j = 0;
+    for (; j + 16 <= Kp; j += 16) {
+        __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd(), a2 = _mm256_setzero_pd(),
+                a3 = _mm256_setzero_pd();
+        __m256d b0 = _mm256_setzero_pd(), b1 = _mm256_setzero_pd(), b2 = _mm256_setzero_pd(),
+                b3 = _mm256_setzero_pd();
+        const double* cp = c + j;
+        for (std::int32_t d = 0; d < D; ++d, cp += Kp) {
+            const __m256d xa = _mm256_broadcast_sd(x0 + d);
+            const __m256d xb = _mm256_broadcast_sd(x1 + d);
+            const __m256d c0 = _mm256_loadu_pd(cp), c1 = _mm256_loadu_pd(cp + 4), c2 = _mm256_loadu_pd(cp + 8),
+                          c3 = _mm256_loadu_pd(cp + 12);
+            __m256d t;
+            t = _mm256_sub_pd(c0, xa); a0 = _mm256_add_pd(a0, _mm256_mul_pd(t, t));
+            t = _mm256_sub_pd(c1, xa); a1 = _mm256_add_pd(a1, _mm256_mul_pd(t, t));
+            t = _mm256_sub_pd(c2, xa); a2 = _mm256_add_pd(a2, _mm256_mul_pd(t, t));
+            t = _mm256_sub_pd(c3, xa); a3 = _mm256_add_pd(a3, _mm256_mul_pd(t, t));
+            t = _mm256_sub_pd(c0, xb); b0 = _mm256_add_pd(b0, _mm256_mul_pd(t, t));
+            t = _mm256_sub_pd(c1, xb); b1 = _mm256_add_pd(b1, _mm256_mul_pd(t, t));
+            t = _mm256_sub_pd(c2, xb); b2 = _mm256_add_pd(b2, _mm256_mul_pd(t, t));
+            t = _mm256_sub_pd(c3, xb); b3 = _mm256_add_pd(b3, _mm256_mul_pd(t, t));
+        }
+        _mm256_storeu_pd(out0 + j, a0); _mm256_storeu_pd(out0 + j + 4, a1);
+        _mm256_storeu_pd(out0 + j + 8, a2); _mm256_storeu_pd(out0 + j + 12, a3);
+        _mm256_storeu_pd(out1 + j, b0); _mm256_storeu_pd(out1 + j + 4, b1);
+        _mm256_storeu_pd(out1 + j + 8, b2); _mm256_storeu_pd(out1 + j + 12, b3);
+    }
+    for (; j < Kp; j += 4) {
+        __m256d a = _mm256_setzero_pd(), b = _mm256_setzero_pd();
+        const double* cp = c + j;
+        for (std::int32_t d = 0; d < D; ++d, cp += Kp) {
+            const __m256d cv = _mm256_loadu_pd(cp);
+            __m256d t = _mm256_sub_pd(cv, _mm256_broadcast_sd(x0 + d));
+            a = _mm256_add_pd(a, _mm256_mul_pd(t, t));
+            t = _mm256_sub_pd(cv, _mm256_broadcast_sd(x1 + d));
+            b = _mm256_add_pd(b, _mm256_mul_pd(t, t));
+        }
+        _mm256_storeu_pd(out0 + j, a);
+        _mm256_storeu_pd(out1 + j, b);
+    }
+}
+
+// pick_nearest over a padded row of Kp sums (lanes past K are NaN).
+VQMIXER_AVX2 std::int32_t pick_nearest_avx2(const double* sums, std::int32_t K, std::int32_t Kp) {
+    // MINPD returns its second operand unless the first is strictly smaller,
+    // so NaN lanes leave the running minimum alone; the minimum of non-NaN
+    // values does not depend on the order it is taken in.
+    __m256d mv = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    for (std::int32_t j = 0; j < Kp; j += 4) mv = _mm256_min_pd(_mm256_loadu_pd(sums + j), mv);
+    alignas(32) double lane[4];
+    _mm256_store_pd(lane, mv);
+    double m = lane[0];
+    for (int l = 1; l < 4; ++l)
+        if (lane[l] < m) m = lane[l];
+    const double bound = candidate_bound(m);
+    const __m256d bv = _mm256_set1_pd(bound);
+    std::int32_t first = -1, count = 0;
+    for (std::int32_t j = 0; j < Kp; j += 4) {
+        const int bits = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(sums + j), bv, _CMP_LE_OQ));
+        if (bits == 0) continue;
+        if (first < 0) first = j + __builtin_ctz(static_cast<unsigned>(bits));
+        count += __builtin_popcount(static_cast<unsigned>(bits));
+    }
+    if (count <= 1) return first;
+    return decide_by_roots(sums, K, first, bound);
+}
+
+VQMIXER_AVX2 void assign_rows_avx2(const ObservationMatrix& X, std::int32_t begin, std::int32_t end,
+                                   const CentroidBlock& B, std::int32_t* labels, double* s0, double* s1) {
+    std::int32_t i = begin;
+    for (; i + 2 <= end; i += 2) {
+        two_row_sums_avx2(X.row(i), X.row(i + 1), B, s0, s1);
+        labels[i - begin] = pick_nearest_avx2(s0, B.K, B.Kp);
+        labels[i + 1 - begin] = pick_nearest_avx2(s1, B.K, B.Kp);
+    }
+    if (i < end) {
+        two_row_sums_avx2(X.row(i), X.row(i), B, s0, s1);
+        labels[i - begin] = pick_nearest_avx2(s0, B.K, B.Kp);
+    }
+}
+
+#endif
+
+}  // namespace
+
+CentroidBlock::CentroidBlock(const std::vector<std::vector<double>>& means, std::int32_t K_, std::int32_t D_)
+    : K(K_), D(D_), Kp((K_ + 3) / 4 * 4) {
+    c.assign(static_cast<std::size_t>(D) * static_cast<std::size_t>(Kp), kNaN);
+    for (std::int32_t j = 0; j < K; ++j) {
+        const double* m = means[static_cast<std::size_t>(j)].data();
+        for (std::int32_t d = 0; d < D; ++d)
+            c[static_cast<std::size_t>(d) * static_cast<std::size_t>(Kp) + static_cast<std::size_t>(j)] = m[d];
+    }
+    // With D = 0 every sum is 0.0 and no lane carries a NaN: keep the padding
+    // out of reach by leaving K as the bound of every search.
+}
+
+std::int32_t pick_nearest(const double* sums, std::int32_t K) { return pick_nearest_portable(sums, K); }
+
+void assign_rows(const ObservationMatrix& X, std::int32_t begin, std::int32_t end, const CentroidBlock& B,
+                 std::int32_t* labels) {
+    std::vector<double> scratch(2 * static_cast<std::size_t>(B.Kp) + 8);
+    double* s0 = scratch.data();
+    double* s1 = s0 + B.Kp;
+#if VQMIXER_HAVE_AVX2_PATH
+    if (use_avx2() && B.D > 0) {
+        assign_rows_avx2(X, begin, end, B, labels, s0, s1);
+        return;
+    }
+#endif
+    for (std::int32_t i = begin; i < end; ++i) {
+        row_sums_portable(X.row(i), B, s0);
+        labels[i - begin] = pick_nearest_portable(s0, B.K);
+    }
+}
+
+}  // namespace kernels
+}  // namespace vqmixer
