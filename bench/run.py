@@ -23,7 +23,7 @@ import time
 # builds slow down a current numpy. Drop them for this process only (the
 # re-exec happens before numpy loads), so scikit-learn runs its best kernel.
 _BLAS_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-if any(v in os.environ for v in _BLAS_VARS) and os.environ.get("VQMIXER_BENCH_KEEP_BLAS_ENV") != "1":
+if __name__ == "__main__" and any(v in os.environ for v in _BLAS_VARS) and os.environ.get("VQMIXER_BENCH_KEEP_BLAS_ENV") != "1":
     env = {k: v for k, v in os.environ.items() if k not in _BLAS_VARS}
     os.execve(sys.executable, [sys.executable, *sys.argv], env)
 

@@ -1,6 +1,8 @@
 #include "assign.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "cpu.hpp"
@@ -76,12 +78,30 @@ void row_sums_portable(const double* x, const CentroidBlock& B, double* out) {
 
 // Two rows against 16 centroids per pass: eight independent accumulators
 // hide the add latency, and each centroid load serves both rows. Lanes are
-// independent sums; nothing is reassociated or fused (no FMA is generated:
-// the target has no "fma" and contraction is off).
+// independent sums; nothing is reassociated, and the product t * t is added
+// by a separate add (contraction is off).
+//
+// The second row's difference c - x is computed as fma(x, -1, c): x * -1 is
+// exact, so the one rounding of the fused operation is the rounding of
+// c - x itself, bit for bit the same as a subtraction (signed zeros
+// included: -x + c and c - x both give +0 for c == x). It moves that work
+// from the two add pipes, which bound this loop, to the multiply pipes.
+//
+// It also returns each row's smallest sum. MINPD returns its second operand
+// unless the first is strictly smaller, so NaN lanes leave the running
+// minimum alone, and the minimum of values that are not NaN is the same
+// whatever order it is taken in.
+VQMIXER_AVX2 inline double horizontal_min(__m256d v) {
+    v = _mm256_min_pd(v, _mm256_permute2f128_pd(v, v, 1));
+    v = _mm256_min_pd(v, _mm256_shuffle_pd(v, v, 5));
+    return _mm256_cvtsd_f64(v);
+}
+
 VQMIXER_AVX2 void two_row_sums_avx2(const double* x0, const double* x1, const CentroidBlock& B, double* out0,
-                                    double* out1) {
+                                    double* out1, double& min0, double& min1) {
     const std::int32_t D = B.D, Kp = B.Kp;
     const double* c = B.c.data();
+    __m256d m0 = _mm256_set1_pd(std::numeric_limits<double>::infinity()), m1 = m0;
     std::int32_t j = 0;
     for (; j + 16 <= Kp; j += 16) {
         __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd(), a2 = _mm256_setzero_pd(),
@@ -92,6 +112,7 @@ VQMIXER_AVX2 void two_row_sums_avx2(const double* x0, const double* x1, const Ce
         for (std::int32_t d = 0; d < D; ++d, cp += Kp) {
             const __m256d xa = _mm256_broadcast_sd(x0 + d);
             const __m256d xb = _mm256_broadcast_sd(x1 + d);
+            const __m256d neg1 = _mm256_set1_pd(-1.0);
             const __m256d c0 = _mm256_loadu_pd(cp), c1 = _mm256_loadu_pd(cp + 4), c2 = _mm256_loadu_pd(cp + 8),
                           c3 = _mm256_loadu_pd(cp + 12);
             __m256d t;
@@ -99,15 +120,19 @@ VQMIXER_AVX2 void two_row_sums_avx2(const double* x0, const double* x1, const Ce
             t = _mm256_sub_pd(c1, xa); a1 = _mm256_add_pd(a1, _mm256_mul_pd(t, t));
             t = _mm256_sub_pd(c2, xa); a2 = _mm256_add_pd(a2, _mm256_mul_pd(t, t));
             t = _mm256_sub_pd(c3, xa); a3 = _mm256_add_pd(a3, _mm256_mul_pd(t, t));
-            t = _mm256_sub_pd(c0, xb); b0 = _mm256_add_pd(b0, _mm256_mul_pd(t, t));
-            t = _mm256_sub_pd(c1, xb); b1 = _mm256_add_pd(b1, _mm256_mul_pd(t, t));
-            t = _mm256_sub_pd(c2, xb); b2 = _mm256_add_pd(b2, _mm256_mul_pd(t, t));
-            t = _mm256_sub_pd(c3, xb); b3 = _mm256_add_pd(b3, _mm256_mul_pd(t, t));
+            t = _mm256_fmadd_pd(xb, neg1, c0); b0 = _mm256_add_pd(b0, _mm256_mul_pd(t, t));
+            t = _mm256_fmadd_pd(xb, neg1, c1); b1 = _mm256_add_pd(b1, _mm256_mul_pd(t, t));
+            t = _mm256_fmadd_pd(xb, neg1, c2); b2 = _mm256_add_pd(b2, _mm256_mul_pd(t, t));
+            t = _mm256_fmadd_pd(xb, neg1, c3); b3 = _mm256_add_pd(b3, _mm256_mul_pd(t, t));
         }
         _mm256_storeu_pd(out0 + j, a0); _mm256_storeu_pd(out0 + j + 4, a1);
         _mm256_storeu_pd(out0 + j + 8, a2); _mm256_storeu_pd(out0 + j + 12, a3);
         _mm256_storeu_pd(out1 + j, b0); _mm256_storeu_pd(out1 + j + 4, b1);
         _mm256_storeu_pd(out1 + j + 8, b2); _mm256_storeu_pd(out1 + j + 12, b3);
+        m0 = _mm256_min_pd(a0, m0); m0 = _mm256_min_pd(a1, m0); m0 = _mm256_min_pd(a2, m0);
+        m0 = _mm256_min_pd(a3, m0);
+        m1 = _mm256_min_pd(b0, m1); m1 = _mm256_min_pd(b1, m1); m1 = _mm256_min_pd(b2, m1);
+        m1 = _mm256_min_pd(b3, m1);
     }
     for (; j < Kp; j += 4) {
         __m256d a = _mm256_setzero_pd(), b = _mm256_setzero_pd();
@@ -121,29 +146,31 @@ VQMIXER_AVX2 void two_row_sums_avx2(const double* x0, const double* x1, const Ce
         }
         _mm256_storeu_pd(out0 + j, a);
         _mm256_storeu_pd(out1 + j, b);
+        m0 = _mm256_min_pd(a, m0);
+        m1 = _mm256_min_pd(b, m1);
     }
+    min0 = horizontal_min(m0);
+    min1 = horizontal_min(m1);
 }
 
-// pick_nearest over a padded row of Kp sums (lanes past K are NaN).
-VQMIXER_AVX2 std::int32_t pick_nearest_avx2(const double* sums, std::int32_t K, std::int32_t Kp) {
-    // MINPD returns its second operand unless the first is strictly smaller,
-    // so NaN lanes leave the running minimum alone; the minimum of non-NaN
-    // values does not depend on the order it is taken in.
-    __m256d mv = _mm256_set1_pd(std::numeric_limits<double>::infinity());
-    for (std::int32_t j = 0; j < Kp; j += 4) mv = _mm256_min_pd(_mm256_loadu_pd(sums + j), mv);
-    alignas(32) double lane[4];
-    _mm256_store_pd(lane, mv);
-    double m = lane[0];
-    for (int l = 1; l < 4; ++l)
-        if (lane[l] < m) m = lane[l];
+// pick_nearest over a padded row of Kp sums (lanes past K are NaN) whose
+// smallest value m is known. The candidates' bits are gathered without
+// branches; only a row with two or more candidates takes the exact path.
+VQMIXER_AVX2 std::int32_t pick_nearest_avx2(const double* sums, std::int32_t K, std::int32_t Kp, double m) {
     const double bound = candidate_bound(m);
     const __m256d bv = _mm256_set1_pd(bound);
     std::int32_t first = -1, count = 0;
-    for (std::int32_t j = 0; j < Kp; j += 4) {
-        const int bits = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(sums + j), bv, _CMP_LE_OQ));
+    for (std::int32_t g = 0; g < Kp; g += 64) {
+        const std::int32_t stop = std::min(Kp, g + 64);
+        std::uint64_t bits = 0;
+        for (std::int32_t j = g; j < stop; j += 4) {
+            const auto b = static_cast<unsigned>(
+                _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(sums + j), bv, _CMP_LE_OQ)));
+            bits |= static_cast<std::uint64_t>(b) << (j - g);
+        }
         if (bits == 0) continue;
-        if (first < 0) first = j + __builtin_ctz(static_cast<unsigned>(bits));
-        count += __builtin_popcount(static_cast<unsigned>(bits));
+        if (first < 0) first = g + __builtin_ctzll(bits);
+        count += __builtin_popcountll(bits);
     }
     if (count <= 1) return first;
     return decide_by_roots(sums, K, first, bound);
@@ -153,13 +180,15 @@ VQMIXER_AVX2 void assign_rows_avx2(const ObservationMatrix& X, std::int32_t begi
                                    const CentroidBlock& B, std::int32_t* labels, double* s0, double* s1) {
     std::int32_t i = begin;
     for (; i + 2 <= end; i += 2) {
-        two_row_sums_avx2(X.row(i), X.row(i + 1), B, s0, s1);
-        labels[i - begin] = pick_nearest_avx2(s0, B.K, B.Kp);
-        labels[i + 1 - begin] = pick_nearest_avx2(s1, B.K, B.Kp);
+        double m0, m1;
+        two_row_sums_avx2(X.row(i), X.row(i + 1), B, s0, s1, m0, m1);
+        labels[i - begin] = pick_nearest_avx2(s0, B.K, B.Kp, m0);
+        labels[i + 1 - begin] = pick_nearest_avx2(s1, B.K, B.Kp, m1);
     }
     if (i < end) {
-        two_row_sums_avx2(X.row(i), X.row(i), B, s0, s1);
-        labels[i - begin] = pick_nearest_avx2(s0, B.K, B.Kp);
+        double m0, m1;
+        two_row_sums_avx2(X.row(i), X.row(i), B, s0, s1, m0, m1);
+        labels[i - begin] = pick_nearest_avx2(s0, B.K, B.Kp, m0);
     }
 }
 

@@ -12,7 +12,7 @@ bool use_avx2() {
         const char* off = std::getenv("VQMIXER_NO_AVX2");
         if (off != nullptr && std::strcmp(off, "1") == 0) return false;
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
+        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
 #else
         return false;
 #endif
