@@ -2,17 +2,19 @@
 #include <cmath>
 #include <vector>
 
+#include "../kernels/mixture.hpp"
 #include "vqmixer/gaussian_mixture.hpp"
 
 namespace vqmixer {
 namespace {
+
+using kernels::kLogZero;
 
 constexpr int kMaxIterations = 200;
 constexpr double kStopChange = 1e-4;
 constexpr double kSigmaFloor = 1e-7;
 constexpr double kInitialScore = -1000.0;
 constexpr double kChangeAfterDrop = 100.0;
-constexpr double kLogZero = -5e9;
 
 // A one-cluster codebook carries only its mean: add the deviations of all
 // observations (population form), their logs and the weight ln 1 = 0.
@@ -53,8 +55,12 @@ RModelStage TGaussianMixture::EM_Alg(const ObservationMatrix& X, std::int32_t K,
 
     const auto n_size = static_cast<std::size_t>(N);
     const auto d_size = static_cast<std::size_t>(D);
-    const auto k0 = static_cast<std::size_t>(stage.Cls);
-    std::vector<double> gamma(n_size * k0, 0.0);  // allocated once, for the initial K
+    // Allocated once, for the initial K; rows are padded to a multiple of 4
+    // so the vector kernels may write and read whole lanes past the last
+    // component (those lanes are never used).
+    const auto k0 = static_cast<std::size_t>((stage.Cls + 3) / 4 * 4);
+    std::vector<double> gamma(n_size * k0, 0.0);
+    std::vector<double> S1, S2;
     double previous = kInitialScore;
 
     for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
@@ -62,6 +68,7 @@ RModelStage TGaussianMixture::EM_Alg(const ObservationMatrix& X, std::int32_t K,
         const std::int32_t K_now = stage.Cls;
         const auto k_size = static_cast<std::size_t>(K_now);
         std::vector<double> W(k_size, 0.0);
+        const kernels::ComponentBlock block(stage, D);
 
         // E-step. The per-observation scores are those Likelihood would
         // compute for this same stage, so their LnAdd fold is this
@@ -70,17 +77,23 @@ RModelStage TGaussianMixture::EM_Alg(const ObservationMatrix& X, std::int32_t K,
         for (std::size_t n = 0; n < n_size; ++n) {
             if (cancel && n % kCancelCheckRows == 0) cancel();
             double* g = &gamma[n * k0];
-            const double ll = PointLikelihood(X, stage, g, static_cast<std::int32_t>(n));
-            score = LnAdd(score, ll);
+            const double ll = kernels::score_row(X.row(static_cast<std::int32_t>(n)), block, g);
+            score = kernels::ln_add(score, ll);
             for (std::size_t k = 0; k < k_size; ++k) {
-                g[k] = std::exp(g[k] - ll);
+                g[k] = kernels::exp_or_zero(g[k] - ll);
                 W[k] = W[k] + g[k];
             }
         }
         std::vector<double> ln_weight(k_size);
         for (std::size_t k = 0; k < k_size; ++k) ln_weight[k] = std::log(W[k] / static_cast<double>(N));
 
-        // M-step.
+        // M-step. All the weighted sums first, in one cache-friendly sweep
+        // (each still adds the observations in order); the sums of a
+        // component that turns out to collapse are simply not used.
+        const auto kp = static_cast<std::size_t>(block.Kp);
+        S1.resize(d_size * kp);
+        S2.resize(d_size * kp);
+        kernels::moment_sums(X, gamma.data(), k0, K_now, block.Kp, S1.data(), S2.data(), cancel);
         RModelStage next;
         bool dropped = false;
         for (std::size_t k = 0; k < k_size; ++k) {
@@ -88,15 +101,8 @@ RModelStage TGaussianMixture::EM_Alg(const ObservationMatrix& X, std::int32_t K,
             std::vector<double> mean, sigma, ln_sigma;
             bool kept = true;
             for (std::size_t d = 0; d < d_size; ++d) {
-                double S1 = 0.0, S2 = 0.0;
-                for (std::size_t n = 0; n < n_size; ++n) {
-                    const double g = gamma[n * k0 + k];
-                    const double x = X.row(static_cast<std::int32_t>(n))[d];
-                    S1 += g * x;
-                    S2 += (x * x) * g;
-                }
-                const double mu = S1 / W[k];
-                const double v = S2 / W[k] - mu * mu;
+                const double mu = S1[d * kp + k] / W[k];
+                const double v = S2[d * kp + k] / W[k] - mu * mu;
                 const double sd = std::sqrt(v);
                 const double lsd = std::log(sd);
                 if (!(sd > kSigmaFloor)) {  // collapsed, or NaN

@@ -2,36 +2,20 @@
 #include <cmath>
 #include <vector>
 
+#include "../kernels/mixture.hpp"
 #include "../stage_checks.hpp"
 #include "vqmixer/gaussian_mixture.hpp"
 
 namespace vqmixer {
-namespace {
 
-constexpr double kLogZero = -5e9;   // start of every accumulation; stands for ln 0
-constexpr double kFloor = -1e10;    // result when both operands are far below kLogZero
-constexpr float kCutOff = -30.0f;   // a term this far below the larger is ignored
-
-}  // namespace
+using kernels::kLogZero;
 
 TGaussianMixture::TGaussianMixture() : LBG(std::make_unique<TLindeBuzoGray>()) {}
 
-double TGaussianMixture::LnAdd(double x, double y) {
-    double hi, lo;
-    if (y > x) {
-        hi = y;
-        // the running total is rounded to single precision when it is the smaller operand
-        lo = static_cast<double>(static_cast<float>(x));
-    } else {  // also when either operand is NaN
-        hi = x;
-        lo = y;
-    }
-    const auto diff = static_cast<float>(lo - hi);
-    if (diff < kCutOff) return hi < kLogZero ? kFloor : hi;
-    const float e = expf(diff);  // single-precision exponential, by design
-    return hi + std::log(1.0 + static_cast<double>(e));
-}
+double TGaussianMixture::LnAdd(double x, double y) { return kernels::ln_add(x, y); }
 
+// The straightforward form of one observation's score; the operations use the
+// vector kernel, which computes the same values (kept as their reference).
 double TGaussianMixture::PointLikelihood(const ObservationMatrix& X, const RModelStage& stage, double* row,
                                          std::int32_t n) const {
     const std::int32_t D = X.dim();
@@ -64,10 +48,14 @@ double TGaussianMixture::Likelihood(const ObservationMatrix& X, RModelStage stag
         X.require_rows("Likelihood");
         require_complete_stage(stage, X.dim(), "Likelihood");
     }
-    // sized only after the checks, so a stage claiming a huge Cls fails cheaply
-    std::vector<double> scratch(static_cast<std::size_t>(stage.Cls), 0.0);
+    // Laid out once, dimension by dimension, for the vector kernel; each row's
+    // score is the PointLikelihood value (see kernels/mixture.hpp).
+    // Sized only after the checks, so a stage claiming a huge Cls fails cheaply.
+    const kernels::ComponentBlock block(stage, X.dim());
+    std::vector<double> scratch(static_cast<std::size_t>(block.Kp), 0.0);
     double total = kLogZero;
-    for (std::int32_t n = 0; n < N; ++n) total = LnAdd(total, PointLikelihood(X, stage, scratch.data(), n));
+    for (std::int32_t n = 0; n < N; ++n)
+        total = kernels::ln_add(total, kernels::score_row(X.row(n), block, scratch.data()));
     return total;
 }
 
