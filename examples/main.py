@@ -165,7 +165,7 @@ def draw(
     if held:
         ax.scatter([r[ix] for r in held], [r[iy] for r in held], s=22, facecolors="none",
                    edgecolors="0.15", linewidths=0.8, label="held-out rows")
-    colors = plt.get_cmap("tab10").colors
+    colors = matplotlib.color_sequences["tab10"]
     for k in range(mixture.Cls):
         color = colors[k % len(colors)]
         mx, my = mixture.Mean[k][ix], mixture.Mean[k][iy]

@@ -62,7 +62,8 @@ class TLindeBuzoGray:
         """Draw count distinct rows of X as starting centroids (only Mean is filled; set Cls before K_MeanGeneral)."""
         ...
     def LindeBuzoGray_N(self, X: Sequence[Sequence[float]], K: int, /) -> RModelStage:
-        """Deterministic codebook of K clusters (K + 1 for an odd K >= 3) grown by splitting.
+        """Deterministic codebook grown by splitting: K or K + 1 clusters (an odd K >= 3
+        usually gives K + 1). Flag stays False for K >= 2.
 
         Refuses when len(X) < 12*K: prints two lines on standard output and returns
         Flag False, Cls 0 and empty lists.
