@@ -92,10 +92,6 @@ METHOD_DOCS = {
         "ln of the SUM over the rows of X of the mixture density, without the 2*pi term.\n\n"
         "For one row this is that row's log score; it is not the sum of the rows' logs.",
     ),
-    ("RArg", "__getstate__"): ([], None),
-    ("RArg", "__setstate__"): (["state"], None),
-    ("RModelStage", "__getstate__"): ([], None),
-    ("RModelStage", "__setstate__"): (["state"], None),
 }
 
 SIGNATURE = re.compile(r"^(?:(?P<name>\w+))?\((?P<params>.*)\) -> (?P<ret>.+)$")
@@ -184,8 +180,8 @@ def render_method(cls_name: str, name: str, func: object, module: str) -> list[s
 def render_class(cls: type, module: str) -> list[str]:
     lines = [f"class {cls.__name__}:"] + docstring(CLASS_DOCS.get(cls.__name__), "    ")
     for name, value in vars(cls).items():
-        if name.startswith("_") and name not in ("__init__", "__getstate__", "__setstate__"):
-            continue
+        if name.startswith("_") and name != "__init__":
+            continue  # pickling and other protocol members: not part of the typed surface
         if isinstance(value, property):
             lines += render_field(cls.__name__, name, value, module)
         elif name == "__init__":
