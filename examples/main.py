@@ -150,6 +150,7 @@ def draw(
     held: list[list[float]],
     codebook: vqmixer.RModelStage,
     mixture: vqmixer.RModelStage,
+    note: str,
 ) -> None:
     """Data, codebook centroids and each component's 1- and 2-sigma ellipses on two coordinates."""
     import matplotlib
@@ -185,7 +186,7 @@ def draw(
     ax.legend(handles=handles, fontsize=8, loc="best")
     ax.set_xlabel(table.names[ix])
     ax.set_ylabel(table.names[iy])
-    ax.set_title(f"{table.path.name}: {mixture.Cls}-component diagonal Gaussian mixture")
+    ax.set_title(f"{table.path.name}: {mixture.Cls}-component diagonal Gaussian mixture\n{note}", fontsize=11)
     ax.autoscale_view()
     fig.savefig(png, dpi=110)
     plt.close(fig)
@@ -290,7 +291,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     else:
         png = args.png or Path(f"{table.path.stem}-mixture.png")
         try:
-            draw(png, table, axes, train, held, codebook, mixture)
+            note = (f"modelled on {len(names)} columns, 2 shown; "
+                    f"mean log score per {'held-out' if held else 'training'} row {mean_row:.4g} (no 2π term)")
+            draw(png, table, axes, train, held, codebook, mixture, note)
         except ImportError:
             print("picture   skipped: matplotlib is not installed (pip install \"vqmixer[plot]\")")
         else:

@@ -2,6 +2,7 @@
 
 import json
 import math
+import os
 import pickle
 import subprocess
 import sys
@@ -55,7 +56,7 @@ class TestMainJob:
         blocker = tmp_path / "matplotlib"
         blocker.mkdir()
         (blocker / "__init__.py").write_text("raise ImportError('matplotlib is blocked here')\n")
-        result = run_example("-k", "2", env={"PYTHONPATH": str(tmp_path)}, cwd=tmp_path)
+        result = run_example("-k", "2", env=dict(os.environ, PYTHONPATH=str(tmp_path)), cwd=tmp_path)
         assert result.returncode == 0, result.stderr
         assert "picture   skipped: matplotlib is not installed" in result.stdout
         assert "mixture   EM_Alg(X, 2)" in result.stdout and not list(tmp_path.glob("*.png"))
