@@ -52,14 +52,14 @@ def _is_number(text: str) -> bool:
     return True
 
 
-def _pick_columns(spec: str | None, header: list[str], first: list[str], has_header: bool) -> list[int]:
-    if spec is None:
+def _pick_columns(choice: str | None, header: list[str], first: list[str], has_header: bool) -> list[int]:
+    if choice is None:
         picked = [i for i, cell in enumerate(first) if _is_number(cell)]
         if not picked:
             raise DataError("no numeric column found; choose columns with --columns")
         return picked
     picked = []
-    for token in (t.strip() for t in spec.split(",")):
+    for token in (t.strip() for t in choice.split(",")):
         if token in header:
             picked.append(header.index(token))
         elif token.isdigit() and int(token) < len(header):
@@ -68,7 +68,7 @@ def _pick_columns(spec: str | None, header: list[str], first: list[str], has_hea
             known = ", ".join(header) if has_header else f"0 to {len(header) - 1}"
             raise DataError(f"no column {token!r}; the columns are {known}")
     if len(set(picked)) != len(picked):
-        raise DataError(f"--columns names a column twice: {spec}")
+        raise DataError(f"--columns names a column twice: {choice}")
     return picked
 
 
@@ -212,12 +212,12 @@ def parse_args(argv: Sequence[str] | None) -> tuple[argparse.ArgumentParser, arg
     return parser, parser.parse_args(argv)
 
 
-def choose_axes(spec: str | None, names: list[str]) -> tuple[int, int] | None:
-    if spec is None:
+def choose_axes(choice: str | None, names: list[str]) -> tuple[int, int] | None:
+    if choice is None:
         return (0, 1) if len(names) >= 2 else None
-    tokens = [t.strip() for t in spec.split(",")]
+    tokens = [t.strip() for t in choice.split(",")]
     if len(tokens) != 2 or tokens[0] == tokens[1]:
-        raise DataError(f"--plot-columns needs two different columns, got {spec!r}")
+        raise DataError(f"--plot-columns needs two different columns, got {choice!r}")
     for t in tokens:
         if t not in names:
             raise DataError(f"--plot-columns: {t!r} is not one of the modelled columns {', '.join(names)}")
@@ -231,10 +231,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.k < 1:
             raise DataError("-k must be at least 1")
         table = read_csv(args.csv, args.columns)
-        plot_spec = args.plot_columns
-        if plot_spec is None and args.csv == DEFAULT_CSV and args.columns is None:
-            plot_spec = DEFAULT_PLOT_COLUMNS
-        axes = choose_axes(plot_spec, table.names)
+        plot_choice = args.plot_columns
+        if plot_choice is None and args.csv.resolve() == DEFAULT_CSV and args.columns is None:
+            plot_choice = DEFAULT_PLOT_COLUMNS
+        axes = choose_axes(plot_choice, table.names)
         train, held = split_rows(table.rows, args.holdout_every)
         if len(train) < MIN_ROWS_PER_CLUSTER * args.k:
             raise DataError(f"K={args.k} needs at least {MIN_ROWS_PER_CLUSTER * args.k} training rows "

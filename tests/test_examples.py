@@ -21,7 +21,8 @@ import main  # noqa: E402
 import stage_json  # noqa: E402
 
 IRIS = main.read_csv(main.DEFAULT_CSV).rows
-pickle_support = pytest.mark.xfail(raises=TypeError, strict=False, reason="this build cannot pickle the records")
+pickle_support = pytest.mark.xfail("__setstate__" not in vars(vqmixer.RModelStage), raises=TypeError, strict=False,
+                                   reason="this build cannot pickle the records")
 
 
 def run_example(*args, env=None, cwd=None):
