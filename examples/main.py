@@ -134,10 +134,11 @@ def format_components(stage: vqmixer.RModelStage, names: Sequence[str], rows: Se
     head = f"{'component':>9}  {'weight':>7}  {'':<5}" + "".join(f"  {n:>{width}}" for n in names)
     lines = [head]
     for k in range(stage.Cls):
-        weight = math.exp(stage.lnGaussPrb[k]) if k < len(stage.lnGaussPrb) else math.nan
+        # the one-cluster codebook carries no weights
+        weight = _fmt(math.exp(stage.lnGaussPrb[k])) if k < len(stage.lnGaussPrb) else "-"
         for j, (label, field) in enumerate(rows):
             values: list[float] = getattr(stage, field)[k]
-            lead = f"{k + 1:>9}  {_fmt(weight):>7}" if j == 0 else " " * 18
+            lead = f"{k + 1:>9}  {weight:>7}" if j == 0 else " " * 18
             lines.append(f"{lead}  {label:<5}" + "".join(f"  {_fmt(v):>{width}}" for v in values))
     return "\n".join(lines)
 
@@ -273,7 +274,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     d = len(names)
     mean_row = math.fsum(per_row) / len(per_row)
-    print(f"\nscore     Likelihood(held-out, mixture) = {score:.6g}  ({t_score * 1e3:.1f} ms)")
+    print(f"\nscore     Likelihood({'held-out' if held else 'training'} rows, mixture) = {score:.6g}"
+          f"  ({t_score * 1e3:.1f} ms)")
     print(f"          ln of the sum of the {len(scored)} rows' likelihoods, natural log, no 2*pi term")
     print(f"          mean log score per row {mean_row:.6g}; "
           f"as a full Gaussian log density {mean_row - 0.5 * d * math.log(2 * math.pi):.6g}")
