@@ -49,7 +49,7 @@ class TestMainJob:
         out = result.stdout
         assert "150 rows of 4 columns" in out and "120 training rows, 30 held-out rows" in out
         assert "EM_Alg(X, 2): 2 components" in out and sum(line.split()[:1] == ["sigma"] for line in out.splitlines()) == 2
-        assert "Likelihood(held-out, mixture) =" in out
+        assert "Likelihood(held-out rows, mixture) =" in out
         assert f"picture   {png} (petal_length against petal_width)" in out
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 10_000
 
