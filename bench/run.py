@@ -188,7 +188,8 @@ def main():
             L = X.tolist()
             t_list, _ = timed(lambda: lbg.RandomInitPoint(L, 1), repeats)
             t_np, _ = timed(lambda: lbg.RandomInitPoint(X, 1), repeats)
-            t_f, _ = timed(lambda: lbg.RandomInitPoint(np.asfortranarray(X), 1), repeats)
+            XF = np.asfortranarray(X)
+            t_f, _ = timed(lambda: lbg.RandomInitPoint(XF, 1), repeats)
             rows.append(("5 input N=100k D=16: list vs numpy", t_list, t_np, "",
                          f"numpy {t_np * 1e3:.2f} ms, F-order {t_f * 1e3:.2f} ms "
                          "(ratio column: list/numpy)"))

@@ -31,8 +31,8 @@ public:
     ObservationInput() = default;
     ObservationInput(const ObservationInput&) = delete;
     ObservationInput& operator=(const ObservationInput&) = delete;
-    ObservationInput(ObservationInput&&) = default;
-    ObservationInput& operator=(ObservationInput&&) = default;
+    ObservationInput(ObservationInput&&) = delete;
+    ObservationInput& operator=(ObservationInput&&) = delete;
 
     void adopt_rows(std::vector<std::vector<double>>&& rows) {
         rows_ = std::move(rows);
@@ -46,11 +46,26 @@ public:
         view_ = vqmixer::ObservationMatrix(block_.data(), n, n == 0 ? 0 : d);
     }
 
+    // Reads a C-ordered block of doubles in place; the buffer stays exported
+    // (so numpy refuses to resize or free it) until this input is destroyed,
+    // at the end of the call, with the interpreter lock held.
+    void adopt_buffer(Py_buffer& view, std::size_t n, std::size_t d) {
+        buffer_ = view;
+        has_buffer_ = true;
+        view_ = vqmixer::ObservationMatrix(static_cast<const double*>(buffer_.buf), n, n == 0 ? 0 : d);
+    }
+
+    ~ObservationInput() {
+        if (has_buffer_) PyBuffer_Release(&buffer_);
+    }
+
     const vqmixer::ObservationMatrix& view() const { return view_; }
 
 private:
     std::vector<std::vector<double>> rows_;
     std::vector<double> block_;
+    Py_buffer buffer_{};
+    bool has_buffer_ = false;
     vqmixer::ObservationMatrix view_;
 };
 
@@ -141,20 +156,34 @@ inline void copy_as_double(const Py_buffer& view, double* out, bool swap, bool a
     const Py_ssize_t s0 = view.strides ? view.strides[0] : d * view.itemsize;
     const Py_ssize_t s1 = view.strides ? view.strides[1] : view.itemsize;
     const char* base = static_cast<const char*>(view.buf);
+    const auto value = [&](const char* p) -> double {
+        if (as_bool) return *p != 0 ? 1.0 : 0.0;
+        return static_cast<double>(load<T>(p, swap));
+    };
+    const auto magnitude = [](Py_ssize_t s) { return s < 0 ? -s : s; };
+    if (magnitude(s0) < magnitude(s1)) {
+        // Column-major (Fortran order, a transpose): walk down the columns of
+        // a block of rows, so the reads run along memory and the block's
+        // output rows stay in cache.
+        constexpr Py_ssize_t kBlock = 256;
+        for (Py_ssize_t i0 = 0; i0 < n; i0 += kBlock) {
+            const Py_ssize_t i1 = i0 + kBlock < n ? i0 + kBlock : n;
+            for (Py_ssize_t k = 0; k < d; ++k) {
+                const char* col = base + k * s1;
+                for (Py_ssize_t i = i0; i < i1; ++i) out[i * d + k] = value(col + i * s0);
+            }
+        }
+        return;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         const char* row = base + i * s0;
         double* o = out + i * d;
-        if (as_bool) {
-            for (Py_ssize_t k = 0; k < d; ++k) o[k] = row[k * s1] != 0 ? 1.0 : 0.0;
-        } else if (!swap && s1 == static_cast<Py_ssize_t>(sizeof(T))) {
+        if (!as_bool && !swap && s1 == static_cast<Py_ssize_t>(sizeof(T)) &&
+            reinterpret_cast<std::uintptr_t>(row) % alignof(T) == 0) {
             const T* r = reinterpret_cast<const T*>(row);
-            if (reinterpret_cast<std::uintptr_t>(r) % alignof(T) == 0) {
-                for (Py_ssize_t k = 0; k < d; ++k) o[k] = static_cast<double>(r[k]);
-                continue;
-            }
-            for (Py_ssize_t k = 0; k < d; ++k) o[k] = static_cast<double>(load<T>(row + k * s1, false));
+            for (Py_ssize_t k = 0; k < d; ++k) o[k] = static_cast<double>(r[k]);
         } else {
-            for (Py_ssize_t k = 0; k < d; ++k) o[k] = static_cast<double>(load<T>(row + k * s1, swap));
+            for (Py_ssize_t k = 0; k < d; ++k) o[k] = value(row + k * s1);
         }
     }
 }
@@ -185,6 +214,16 @@ inline bool load_buffer(PyObject* src, ObservationInput& out) {
 
     const auto n = static_cast<std::size_t>(v.shape[0]);
     const auto d = static_cast<std::size_t>(v.shape[1]);
+    // Doubles of this machine in C order are already the block the native
+    // side reads: no copy at all, the values are the ones float() gives.
+    const Py_ssize_t s0 = v.strides ? v.strides[0] : v.shape[1] * v.itemsize;
+    const Py_ssize_t s1 = v.strides ? v.strides[1] : v.itemsize;
+    if (e.kind == Kind::Float && v.itemsize == 8 && !e.swap && s1 == 8 && s0 == v.shape[1] * 8 &&
+        reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) == 0) {
+        g.held = false;  // handed over to `out`
+        out.adopt_buffer(g.view, n, d);
+        return true;
+    }
     // Counts beyond 32 bits are for the native side to refuse, as it does for
     // lists; only guard the size of the one allocation here.
     if (d != 0 && n > std::numeric_limits<std::size_t>::max() / sizeof(double) / d) throw std::bad_alloc();
