@@ -192,9 +192,69 @@ VQMIXER_AVX2 void assign_rows_avx2(const ObservationMatrix& X, std::int32_t begi
     }
 }
 
+VQMIXER_AVX2 void assign_listed_avx2(const ObservationMatrix& X, const std::int32_t* rows, std::int32_t count,
+                                     const CentroidBlock& B, std::int32_t* labels, double* s0, double* s1,
+                                     double* win, double* other);
+
+#endif
+
+// Smallest sum other than the winner's; NaN sums fail the comparison.
+double other_minimum(const double* sums, std::int32_t K, std::int32_t winner) {
+    double m = std::numeric_limits<double>::infinity();
+    for (std::int32_t j = 0; j < K; ++j)
+        if (j != winner && sums[j] < m) m = sums[j];
+    return m;
+}
+
+#if VQMIXER_HAVE_AVX2_PATH
+VQMIXER_AVX2 void assign_listed_avx2(const ObservationMatrix& X, const std::int32_t* rows, std::int32_t count,
+                                     const CentroidBlock& B, std::int32_t* labels, double* s0, double* s1,
+                                     double* win, double* other) {
+    std::int32_t i = 0;
+    for (; i < count; i += 2) {
+        const bool pair = i + 1 < count;
+        double m0, m1;
+        two_row_sums_avx2(X.row(rows[i]), X.row(rows[pair ? i + 1 : i]), B, s0, s1, m0, m1);
+        std::int32_t w = pick_nearest_avx2(s0, B.K, B.Kp, m0);
+        labels[i] = w;
+        if (win) {
+            win[i] = w >= 0 ? s0[w] : std::numeric_limits<double>::quiet_NaN();
+            other[i] = other_minimum(s0, B.K, w);
+        }
+        if (!pair) break;
+        w = pick_nearest_avx2(s1, B.K, B.Kp, m1);
+        labels[i + 1] = w;
+        if (win) {
+            win[i + 1] = w >= 0 ? s1[w] : std::numeric_limits<double>::quiet_NaN();
+            other[i + 1] = other_minimum(s1, B.K, w);
+        }
+    }
+}
 #endif
 
 }  // namespace
+
+void assign_listed_rows(const ObservationMatrix& X, const std::int32_t* rows, std::int32_t count,
+                        const CentroidBlock& B, std::int32_t* labels, double* winner_sum, double* other_sum) {
+    std::vector<double> scratch(2 * static_cast<std::size_t>(B.Kp) + 8);
+    double* s0 = scratch.data();
+    double* s1 = s0 + B.Kp;
+#if VQMIXER_HAVE_AVX2_PATH
+    if (use_avx2() && B.D > 0) {
+        assign_listed_avx2(X, rows, count, B, labels, s0, s1, winner_sum, other_sum);
+        return;
+    }
+#endif
+    for (std::int32_t i = 0; i < count; ++i) {
+        row_sums_portable(X.row(rows[i]), B, s0);
+        const std::int32_t w = pick_nearest_portable(s0, B.K);
+        labels[i] = w;
+        if (winner_sum) {
+            winner_sum[i] = w >= 0 ? s0[w] : std::numeric_limits<double>::quiet_NaN();
+            other_sum[i] = other_minimum(s0, B.K, w);
+        }
+    }
+}
 
 CentroidBlock::CentroidBlock(const std::vector<std::vector<double>>& means, std::int32_t K_, std::int32_t D_)
     : K(K_), D(D_), Kp((K_ + 3) / 4 * 4) {

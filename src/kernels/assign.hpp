@@ -30,6 +30,12 @@ struct CentroidBlock {
 void assign_rows(const ObservationMatrix& X, std::int32_t begin, std::int32_t end, const CentroidBlock& B,
                  std::int32_t* labels);
 
+// As assign_rows, for the rows listed in rows[0 .. count-1]; also gives each
+// listed row's squared sum to its winner and the smallest squared sum to any
+// other centroid (+inf if there is none; NaN sums are passed over).
+void assign_listed_rows(const ObservationMatrix& X, const std::int32_t* rows, std::int32_t count,
+                        const CentroidBlock& B, std::int32_t* labels, double* winner_sum, double* other_sum);
+
 // The nearest of K centroids, given the K squared sums of one row (each
 // summed in coordinate order from 0.0, as EvklDistance sums before its root).
 std::int32_t pick_nearest(const double* sums, std::int32_t K);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../kernels/assign.hpp"
+#include "../kernels/bounds.hpp"
 #include "../stage_checks.hpp"
 #include "nearest.hpp"
 #include "vqmixer/linde_buzo_gray.hpp"
@@ -18,10 +19,19 @@ constexpr int kMaxSteps = 200;
 constexpr double kShiftTolerance = 0.0001;
 constexpr double kMatchSentinel = 1e20;
 
-}  // namespace
+// Member counts and sums of every cluster of one step, kept for the next.
+struct ClusterSums {
+    std::vector<std::int32_t> count;
+    std::vector<double> s1, s2;
+};
 
-RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelStage& S,
-                                       const CancelCheck& cancel) const {
+// One K-means step. `assigner` carries the bounds of earlier steps of the
+// same run (or none); `kept` receives, for each cluster of the result, its
+// number in S. `carry`, when given, holds the previous step's sums in the
+// numbering of S and receives this step's in the numbering of the result.
+RModelStage kmeans_step(const ObservationMatrix& X, const RModelStage& S, const CancelCheck& cancel,
+                        kernels::BoundedAssigner& assigner, std::vector<std::int32_t>& kept,
+                        ClusterSums* carry = nullptr) {
     const std::int32_t N = X.rows();
     const std::int32_t D = X.dim();
     const std::int32_t K = S.Cls;
@@ -39,18 +49,38 @@ RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelS
     // per row as nearest_centroid() with this step's sentinel (see
     // kernels/assign.hpp). The sums then add the rows in order, as before.
     const kernels::CentroidBlock block(S.Mean, K, D);
-    std::vector<std::int32_t> label(static_cast<std::size_t>(std::min(N, kCancelCheckRows)));
     for (std::int32_t begin = 0; begin < N; begin += kCancelCheckRows) {
         if (cancel) cancel();
         const std::int32_t end = std::min(N, begin + kCancelCheckRows);
-        kernels::assign_rows(X, begin, end, block, label.data());
-        for (std::int32_t i = begin; i < end; ++i) {
-            const std::int32_t j = label[static_cast<std::size_t>(i - begin)];
-            if (j < 0) throw_no_nearest("K_MeanGeneral", i);
+        assigner.assign(block, begin, end);
+        const std::int32_t* label = assigner.labels();
+        for (std::int32_t i = begin; i < end; ++i)
+            if (label[i] < 0) throw_no_nearest("K_MeanGeneral", i);
+    }
+
+    // A cluster whose members are the very rows of its predecessor in the
+    // previous step has the same sums: the same values added in the same
+    // (row) order. Those are taken over; every other cluster is summed anew,
+    // its rows in order.
+    const bool reuse = carry != nullptr && !assigner.all_changed() &&
+                       carry->count.size() == k_size && carry->s1.size() == k_size * d_size;
+    std::vector<char> fresh(k_size, 1);
+    for (std::size_t j = 0; j < k_size; ++j) {
+        if (!reuse || assigner.changed(static_cast<std::int32_t>(j))) continue;
+        fresh[j] = 0;
+        count[j] = carry->count[j];
+        std::copy_n(&carry->s1[j * d_size], d_size, &s1[j * d_size]);
+        std::copy_n(&carry->s2[j * d_size], d_size, &s2[j * d_size]);
+    }
+    {
+        const std::int32_t* label = assigner.labels();
+        for (std::int32_t i = 0; i < N; ++i) {
+            const auto j = static_cast<std::size_t>(label[i]);
+            if (!fresh[j]) continue;
             const double* x = X.row(i);
-            ++count[static_cast<std::size_t>(j)];
-            double* a1 = &s1[static_cast<std::size_t>(j) * d_size];
-            double* a2 = &s2[static_cast<std::size_t>(j) * d_size];
+            ++count[j];
+            double* a1 = &s1[j * d_size];
+            double* a2 = &s2[j * d_size];
             for (std::int32_t k = 0; k < D; ++k) {
                 a1[k] += x[k];
                 a2[k] += x[k] * x[k];
@@ -67,6 +97,7 @@ RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelS
     for (std::int32_t j = 0; j < K; ++j) {
         const std::int32_t n = count[static_cast<std::size_t>(j)];
         if (n < threshold) continue;  // dropped for good, never re-seeded
+        kept.push_back(j);
         n_kept += n;
         kept_counts.push_back(n);
         std::vector<double> mean(d_size), sigma(d_size), ln_sigma(d_size);
@@ -94,7 +125,29 @@ RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelS
     for (const std::int32_t n : kept_counts)
         R.lnGaussPrb.push_back(std::log(static_cast<double>(n) / static_cast<double>(n_kept)));
     R.maxVar = std::sqrt(largest);  // the fourth root of the largest variance
+    if (carry != nullptr) {
+        ClusterSums next;
+        next.count.reserve(kept.size());
+        next.s1.reserve(kept.size() * d_size);
+        next.s2.reserve(kept.size() * d_size);
+        for (const std::int32_t j : kept) {
+            const auto u = static_cast<std::size_t>(j);
+            next.count.push_back(count[u]);
+            next.s1.insert(next.s1.end(), &s1[u * d_size], &s1[u * d_size] + d_size);
+            next.s2.insert(next.s2.end(), &s2[u * d_size], &s2[u * d_size] + d_size);
+        }
+        *carry = std::move(next);
+    }
     return R;
+}
+
+}  // namespace
+
+RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelStage& S,
+                                       const CancelCheck& cancel) const {
+    kernels::BoundedAssigner fresh(X);
+    std::vector<std::int32_t> kept;
+    return kmeans_step(X, S, cancel, fresh, kept);
 }
 
 double TLindeBuzoGray::CentroidShift(const RModelStage& A, const RModelStage& B) const {
@@ -122,8 +175,15 @@ double TLindeBuzoGray::CentroidShift(const RModelStage& A, const RModelStage& B)
 RModelStage TLindeBuzoGray::RunKMeans(const ObservationMatrix& X, RModelStage S,
                                       const CancelCheck& cancel) const {
     RModelStage R;
+    // Bounds carried from step to step spare the rows whose nearest centroid
+    // cannot have changed (see kernels/bounds.hpp); the labels are the same.
+    kernels::BoundedAssigner assigner(X);
+    std::vector<std::int32_t> kept;
+    ClusterSums carry;
     for (int step = 0; step < kMaxSteps; ++step) {
-        R = K_MeanStep(X, S, cancel);
+        kept.clear();
+        R = kmeans_step(X, S, cancel, assigner, kept, &carry);
+        assigner.advance(S.Mean, S.Cls, kept, R.Mean);
         const double shift = CentroidShift(S, R);
         S = R;
         if (!(shift > kShiftTolerance)) break;
