@@ -128,12 +128,21 @@ void BoundedAssigner::advance(const std::vector<std::vector<double>>& old_means,
     comparable_ = true;
     std::vector<std::int32_t> renumber(k_old, -1);
     std::vector<double> moved(K_new);
-    double most = 0.0;
+    // The largest and second largest movement: the other centroids of a row
+    // whose own centroid moved most moved at most the second largest.
+    double most = 0.0, second = 0.0;
+    std::size_t most_at = K_new;
     for (std::size_t i = 0; i < K_new; ++i) {
         const auto j = static_cast<std::size_t>(from[i]);
         renumber[j] = static_cast<std::int32_t>(i);
         moved[i] = upper_from_sum(squared_sum(old_means[j].data(), new_means[i].data(), D_), eps_);
-        if (!(moved[i] <= most)) most = moved[i];
+        if (moved[i] > most) {
+            second = most;
+            most = moved[i];
+            most_at = i;
+        } else if (moved[i] > second) {
+            second = moved[i];
+        }
     }
     for (std::size_t u = 0; u < label_.size(); ++u) {
         const std::int32_t a = label_[u];
@@ -141,8 +150,29 @@ void BoundedAssigner::advance(const std::vector<std::vector<double>>& old_means,
         label_[u] = a_new;  // -1: its centroid was dropped, search afresh
         if (a_new < 0) continue;
         upper_[u] = add_up(upper_[u], moved[static_cast<std::size_t>(a_new)]);
-        lower_[u] = sub_down(lower_[u], most);
+        lower_[u] = sub_down(lower_[u], static_cast<std::size_t>(a_new) == most_at ? second : most);
     }
+}
+
+void BoundedAssigner::append(const CentroidBlock& B, std::int32_t K_old) {
+    if (!valid_) return;
+    const std::int32_t N = X_.rows();
+    for (std::int32_t i = 0; i < N; ++i) {
+        const auto u = static_cast<std::size_t>(i);
+        if (label_[u] < 0) continue;
+        const double* x = X_.row(i);
+        for (std::int32_t j = K_old; j < B.K; ++j) {
+            double s = 0.0;
+            const double* c = B.c.data() + j;
+            for (std::int32_t d = 0; d < D_; ++d) {
+                const double t = c[static_cast<std::size_t>(d) * static_cast<std::size_t>(B.Kp)] - x[d];
+                s += t * t;
+            }
+            const double l = lower_from_sum(s, eps_);
+            if (!(l >= lower_[u])) lower_[u] = l;  // NaN too: the row is searched afresh
+        }
+    }
+    comparable_ = false;
 }
 
 }  // namespace kernels

@@ -33,6 +33,10 @@ public:
     void advance(const std::vector<std::vector<double>>& old_means, std::int32_t K_old,
                  const std::vector<std::int32_t>& from, const std::vector<std::vector<double>>& new_means);
 
+    // Centroids K_old .. B.K - 1 of B were appended to the K_old centroids
+    // that the bounds describe: each row's lower bound takes them in.
+    void append(const CentroidBlock& B, std::int32_t K_old);
+
     // Forget everything: the next assign recomputes every row.
     void reset() { valid_ = false; comparable_ = false; }
 

@@ -8,6 +8,7 @@
 
 #include "../kernels/assign.hpp"
 #include "../kernels/bounds.hpp"
+#include "kmeans_run.hpp"
 #include "../stage_checks.hpp"
 #include "nearest.hpp"
 #include "vqmixer/linde_buzo_gray.hpp"
@@ -151,6 +152,10 @@ RModelStage TLindeBuzoGray::K_MeanStep(const ObservationMatrix& X, const RModelS
 }
 
 double TLindeBuzoGray::CentroidShift(const RModelStage& A, const RModelStage& B) const {
+    return centroid_shift(*this, A, B);
+}
+
+double centroid_shift(const TLindeBuzoGray& vq, const RModelStage& A, const RModelStage& B) {
     const auto D = static_cast<std::int32_t>(B.Mean.front().size());
     std::vector<bool> matched(static_cast<std::size_t>(A.Cls), false);
     double sum = 0.0;
@@ -160,7 +165,7 @@ double TLindeBuzoGray::CentroidShift(const RModelStage& A, const RModelStage& B)
         const double* b = B.Mean[static_cast<std::size_t>(i)].data();
         for (std::int32_t j = 0; j < A.Cls; ++j) {
             if (matched[static_cast<std::size_t>(j)]) continue;
-            const double r = EvklDistance(A.Mean[static_cast<std::size_t>(j)].data(), b, D);
+            const double r = vq.EvklDistance(A.Mean[static_cast<std::size_t>(j)].data(), b, D);
             if (r < best) {
                 best = r;
                 match = j;
@@ -174,17 +179,22 @@ double TLindeBuzoGray::CentroidShift(const RModelStage& A, const RModelStage& B)
 
 RModelStage TLindeBuzoGray::RunKMeans(const ObservationMatrix& X, RModelStage S,
                                       const CancelCheck& cancel) const {
+    kernels::BoundedAssigner assigner(X);
+    return run_kmeans(*this, X, std::move(S), cancel, assigner);
+}
+
+RModelStage run_kmeans(const TLindeBuzoGray& vq, const ObservationMatrix& X, RModelStage S,
+                       const CancelCheck& cancel, kernels::BoundedAssigner& assigner) {
     RModelStage R;
     // Bounds carried from step to step spare the rows whose nearest centroid
     // cannot have changed (see kernels/bounds.hpp); the labels are the same.
-    kernels::BoundedAssigner assigner(X);
     std::vector<std::int32_t> kept;
     ClusterSums carry;
     for (int step = 0; step < kMaxSteps; ++step) {
         kept.clear();
         R = kmeans_step(X, S, cancel, assigner, kept, &carry);
         assigner.advance(S.Mean, S.Cls, kept, R.Mean);
-        const double shift = CentroidShift(S, R);
+        const double shift = centroid_shift(vq, S, R);
         S = R;
         if (!(shift > kShiftTolerance)) break;
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../kernels/assign.hpp"
+#include "kmeans_run.hpp"
 #include "nearest.hpp"
 #include "vqmixer/linde_buzo_gray.hpp"
 
@@ -82,8 +83,29 @@ std::vector<std::vector<std::int32_t>> TLindeBuzoGray::ClusterMembers(const Obse
     return members;
 }
 
-RArg TLindeBuzoGray::MaxVarCluster(const ObservationMatrix& X, const RModelStage& model) const {
-    const auto members = ClusterMembers(X, model);
+namespace {
+
+// ClusterMembers with the bounds the last K-means run left in `assigner`
+// (they describe exactly the centroids of `model`): the same lists.
+std::vector<std::vector<std::int32_t>> members_with_bounds(const ObservationMatrix& X, const RModelStage& model,
+                                                           kernels::BoundedAssigner& assigner) {
+    std::vector<std::vector<std::int32_t>> members(static_cast<std::size_t>(model.Cls));
+    const kernels::CentroidBlock block(model.Mean, model.Cls, X.dim());
+    const std::int32_t N = X.rows();
+    for (std::int32_t begin = 0; begin < N; begin += kCancelCheckRows) {
+        const std::int32_t end = std::min(N, begin + kCancelCheckRows);
+        assigner.assign(block, begin, end);
+        const std::int32_t* label = assigner.labels();
+        for (std::int32_t k = begin; k < end; ++k) {
+            if (label[k] < 0) throw_no_nearest("LindeBuzoGray_N", k);
+            members[static_cast<std::size_t>(label[k])].push_back(k);
+        }
+    }
+    return members;
+}
+
+RArg max_var_of_members(const ObservationMatrix& X, const RModelStage& model,
+                        const std::vector<std::vector<std::int32_t>>& members) {
     const std::int32_t D = X.dim();
     RArg A;
     double best = 0.0;
@@ -118,6 +140,12 @@ RArg TLindeBuzoGray::MaxVarCluster(const ObservationMatrix& X, const RModelStage
     return A;
 }
 
+}  // namespace
+
+RArg TLindeBuzoGray::MaxVarCluster(const ObservationMatrix& X, const RModelStage& model) const {
+    return max_var_of_members(X, model, ClusterMembers(X, model));
+}
+
 RModelStage TLindeBuzoGray::LindeBuzoGray_N(const ObservationMatrix& X, std::int32_t K,
                                             const CancelCheck& cancel) const {
     RModelStage R;
@@ -150,10 +178,14 @@ RModelStage TLindeBuzoGray::LindeBuzoGray_N(const ObservationMatrix& X, std::int
     R.Mean[0][d0] += delta0;
     R.Mean[1][d0] -= delta0;
     R.Cls = 2;
-    R = RunKMeans(X, std::move(R), cancel);
+    // One set of distance bounds serves every K-means run and membership
+    // search of this call: each run leaves it describing the centroids it
+    // returns, and a split only appends centroids (kernels/bounds.hpp).
+    kernels::BoundedAssigner assigner(X);
+    R = run_kmeans(*this, X, std::move(R), cancel, assigner);
 
     while (R.Cls < K) {
-        const RArg A = MaxVarCluster(X, R);
+        const RArg A = max_var_of_members(X, R, members_with_bounds(X, R, assigner));
         if (!(A.maxVar > 0.0)) break;  // nothing left to split
         const auto i = static_cast<std::size_t>(A.indexCls);
         const auto d = static_cast<std::size_t>(A.indexCmp);
@@ -165,7 +197,8 @@ RModelStage TLindeBuzoGray::LindeBuzoGray_N(const ObservationMatrix& X, std::int
         R.Mean[R.Mean.size() - 1][d] -= delta;
         const std::int32_t before = R.Cls;
         R.Cls += 2;
-        R = RunKMeans(X, std::move(R), cancel);
+        assigner.append(kernels::CentroidBlock(R.Mean, R.Cls, X.dim()), before);
+        R = run_kmeans(*this, X, std::move(R), cancel, assigner);
         if (R.Cls <= before) break;  // the pass made no progress; another would repeat it
     }
     return R;
