@@ -259,8 +259,10 @@ void assign_listed_rows(const ObservationMatrix& X, const std::int32_t* rows, st
 CentroidBlock::CentroidBlock(const std::vector<std::vector<double>>& means, std::int32_t K_, std::int32_t D_)
     : K(K_), D(D_), Kp((K_ + 3) / 4 * 4) {
     c.assign(static_cast<std::size_t>(D) * static_cast<std::size_t>(Kp), kNaN);
+    rows.resize(static_cast<std::size_t>(D) * static_cast<std::size_t>(K));
     for (std::int32_t j = 0; j < K; ++j) {
         const double* m = means[static_cast<std::size_t>(j)].data();
+        std::copy_n(m, D, rows.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(D));
         for (std::int32_t d = 0; d < D; ++d)
             c[static_cast<std::size_t>(d) * static_cast<std::size_t>(Kp) + static_cast<std::size_t>(j)] = m[d];
     }

@@ -24,6 +24,7 @@ struct CentroidBlock {
     std::int32_t D;
     std::int32_t Kp;
     std::vector<double> c;
+    std::vector<double> rows;  // the same values row by row: rows[j * D + d]
 };
 
 // labels[i - begin] = the nearest centroid of row i, for begin <= i < end.

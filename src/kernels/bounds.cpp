@@ -3,6 +3,12 @@
 #include <cmath>
 #include <limits>
 
+#include "cpu.hpp"
+
+#if VQMIXER_HAVE_AVX2_PATH
+#include <immintrin.h>
+#endif
+
 namespace vqmixer {
 namespace kernels {
 namespace {
@@ -68,30 +74,119 @@ BoundedAssigner::BoundedAssigner(const ObservationMatrix& X)
       upper_(static_cast<std::size_t>(X.rows()), kInf),
       lower_(static_cast<std::size_t>(X.rows()), -kInf) {}
 
+void BoundedAssigner::apply_pending(std::size_t u) {
+    const std::int32_t a = label_[u];
+    if (a < 0) return;
+    upper_[u] = add_up(upper_[u], moved_[static_cast<std::size_t>(a)]);
+    lower_[u] = sub_down(lower_[u], a == most_at_ ? second_ : most_);
+}
+
+void BoundedAssigner::apply_all_pending() {
+    if (!pending_) return;
+    for (std::size_t u = 0; u < label_.size(); ++u) apply_pending(u);
+    pending_ = false;
+}
+
+bool BoundedAssigner::tighten(const CentroidBlock& B, std::int32_t i) {
+    // The one distance to the chosen centroid replaces the drifted upper bound.
+    const auto u = static_cast<std::size_t>(i);
+    const std::int32_t a = label_[u];
+    const double* x = X_.row(i);
+    const double s = squared_sum(B.rows.data() + static_cast<std::size_t>(a) * static_cast<std::size_t>(D_), x, D_);
+    upper_[u] = upper_from_sum(s, eps_);
+    return settled(lower_[u], upper_[u], eps_);
+}
+
+#if VQMIXER_HAVE_AVX2_PATH
+// Four rows at a time: the same outward-rounded updates and the same test
+// as apply_pending() and settled(), lane by lane.
+VQMIXER_AVX2 static std::int32_t scan_avx2(std::int32_t begin, std::int32_t end, const std::int32_t* label,
+                                           double* upper, double* lower, bool pending, const double* moved,
+                                           double most, double second, std::int32_t most_at, double eps,
+                                           std::int32_t* unsettled) {
+    std::int32_t count = 0;
+    const __m256d up_factor = _mm256_set1_pd(1.0 + 0x1p-51);
+    const __m256d down_factor = _mm256_set1_pd(0x1p-51);
+    const __m256d tiny = _mm256_set1_pd(kTiny);
+    const __m256d two_tiny = _mm256_set1_pd(2.0 * kTiny);
+    const __m256d lo_factor = _mm256_set1_pd(1.0 - 2.0 * eps);
+    const __m256d hi_factor = _mm256_set1_pd(1.0 + 2.0 * eps);
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+    const __m128i most_at_v = _mm_set1_epi32(most_at);
+    const __m256d most_v = _mm256_set1_pd(most), second_v = _mm256_set1_pd(second);
+    std::int32_t i = begin;
+    for (; i + 4 <= end; i += 4) {
+        const __m128i lab = _mm_loadu_si128(reinterpret_cast<const __m128i*>(label + i));
+        const __m128i has = _mm_cmpgt_epi32(lab, _mm_set1_epi32(-1));
+        const __m256d has_d = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(has));
+        __m256d u = _mm256_loadu_pd(upper + i);
+        __m256d l = _mm256_loadu_pd(lower + i);
+        if (pending) {
+            const __m256d mv = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), moved, lab, has_d, 8);
+            const __m256d own = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpeq_epi32(lab, most_at_v)));
+            const __m256d dec = _mm256_blendv_pd(most_v, second_v, own);
+            const __m256d nu = _mm256_mul_pd(_mm256_add_pd(u, mv), up_factor);
+            const __m256d v = _mm256_sub_pd(l, dec);
+            const __m256d nl = _mm256_sub_pd(_mm256_sub_pd(v, _mm256_mul_pd(_mm256_and_pd(v, abs_mask), down_factor)), tiny);
+            // rows without a centroid keep their (unused) bounds
+            u = _mm256_blendv_pd(u, nu, has_d);
+            l = _mm256_blendv_pd(l, nl, has_d);
+            _mm256_storeu_pd(upper + i, u);
+            _mm256_storeu_pd(lower + i, l);
+        }
+        const __m256d left = _mm256_sub_pd(_mm256_mul_pd(l, lo_factor), two_tiny);
+        const __m256d right = _mm256_add_pd(_mm256_mul_pd(u, hi_factor), two_tiny);
+        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(left, right, _CMP_GT_OQ), has_d);
+        unsigned bits = static_cast<unsigned>(_mm256_movemask_pd(ok)) ^ 0xFu;
+        while (bits) {
+            unsettled[count++] = i + __builtin_ctz(bits);
+            bits &= bits - 1;
+        }
+    }
+    return count;  // the rows past the last whole group of four are left to the caller
+}
+#endif
+
+void BoundedAssigner::scan(const CentroidBlock& B, std::int32_t begin, std::int32_t end) {
+    if (!valid_) {
+        for (std::int32_t i = begin; i < end; ++i) redo_.push_back(i);
+        return;
+    }
+    std::int32_t i = begin;
+#if VQMIXER_HAVE_AVX2_PATH
+    if (use_avx2()) {
+        unsettled_.resize(static_cast<std::size_t>(end - begin));
+        const std::int32_t n = scan_avx2(begin, end, label_.data(), upper_.data(), lower_.data(), pending_,
+                                         moved_.data(), most_, second_, most_at_, eps_, unsettled_.data());
+        // the unsettled rows and the tail, in row order
+        const std::int32_t stop = end - ((end - begin) % 4);
+        for (std::int32_t r = 0; r < n; ++r) {
+            const std::int32_t row = unsettled_[static_cast<std::size_t>(r)];
+            if (label_[static_cast<std::size_t>(row)] >= 0 && tighten(B, row)) continue;
+            redo_.push_back(row);
+        }
+        i = stop;
+    }
+#endif
+    for (; i < end; ++i) {
+        const auto u = static_cast<std::size_t>(i);
+        if (pending_) apply_pending(u);
+        if (label_[u] >= 0) {
+            if (settled(lower_[u], upper_[u], eps_)) continue;
+            if (tighten(B, i)) continue;
+        }
+        redo_.push_back(i);
+    }
+}
+
 void BoundedAssigner::assign(const CentroidBlock& B, std::int32_t begin, std::int32_t end) {
     if (begin == 0) {
         changed_.assign(static_cast<std::size_t>(B.K), 0);
         all_changed_ = !comparable_;
     }
     redo_.clear();
-    for (std::int32_t i = begin; i < end; ++i) {
-        const auto u = static_cast<std::size_t>(i);
-        if (valid_ && label_[u] >= 0) {
-            if (settled(lower_[u], upper_[u], eps_)) continue;
-            // Tighten u with the one distance to the chosen centroid.
-            const std::int32_t a = label_[u];
-            const double* x = X_.row(i);
-            double s = 0.0;
-            const double* c = B.c.data() + a;
-            for (std::int32_t d = 0; d < D_; ++d) {
-                const double t = c[static_cast<std::size_t>(d) * static_cast<std::size_t>(B.Kp)] - x[d];
-                s += t * t;
-            }
-            upper_[u] = upper_from_sum(s, eps_);
-            if (settled(lower_[u], upper_[u], eps_)) continue;
-        }
-        redo_.push_back(i);
-    }
+    scan(B, begin, end);
+    if (end == X_.rows()) pending_ = false;  // every row has taken the movement in
     const auto n = redo_.size();
     if (n == 0) return;
     redo_label_.resize(n);
@@ -115,6 +210,7 @@ void BoundedAssigner::assign(const CentroidBlock& B, std::int32_t begin, std::in
 void BoundedAssigner::advance(const std::vector<std::vector<double>>& old_means, std::int32_t K_old,
                               const std::vector<std::int32_t>& from,
                               const std::vector<std::vector<double>>& new_means) {
+    apply_all_pending();  // only if a pass over the rows was cut short
     // Bounds are only sound for centroids of finite coordinates: a NaN or
     // infinite centroid turns every later step into a full search.
     const std::size_t K_new = from.size();
@@ -144,30 +240,32 @@ void BoundedAssigner::advance(const std::vector<std::vector<double>>& old_means,
             second = moved[i];
         }
     }
-    for (std::size_t u = 0; u < label_.size(); ++u) {
-        const std::int32_t a = label_[u];
-        const std::int32_t a_new = a >= 0 ? renumber[static_cast<std::size_t>(a)] : -1;
-        label_[u] = a_new;  // -1: its centroid was dropped, search afresh
-        if (a_new < 0) continue;
-        upper_[u] = add_up(upper_[u], moved[static_cast<std::size_t>(a_new)]);
-        lower_[u] = sub_down(lower_[u], static_cast<std::size_t>(a_new) == most_at ? second : most);
+    bool renumbered = false;
+    for (std::size_t i = 0; i < K_new; ++i) renumbered = renumbered || from[i] != static_cast<std::int32_t>(i);
+    if (renumbered || K_new != k_old) {
+        for (std::size_t u = 0; u < label_.size(); ++u) {
+            const std::int32_t a = label_[u];
+            label_[u] = a >= 0 ? renumber[static_cast<std::size_t>(a)] : -1;  // -1: dropped, search afresh
+        }
     }
+    moved_ = std::move(moved);
+    most_ = most;
+    second_ = second;
+    most_at_ = most_at < K_new ? static_cast<std::int32_t>(most_at) : -1;
+    pending_ = true;
 }
 
 void BoundedAssigner::append(const CentroidBlock& B, std::int32_t K_old) {
     if (!valid_) return;
+    apply_all_pending();
     const std::int32_t N = X_.rows();
     for (std::int32_t i = 0; i < N; ++i) {
         const auto u = static_cast<std::size_t>(i);
         if (label_[u] < 0) continue;
         const double* x = X_.row(i);
         for (std::int32_t j = K_old; j < B.K; ++j) {
-            double s = 0.0;
-            const double* c = B.c.data() + j;
-            for (std::int32_t d = 0; d < D_; ++d) {
-                const double t = c[static_cast<std::size_t>(d) * static_cast<std::size_t>(B.Kp)] - x[d];
-                s += t * t;
-            }
+            const double s =
+                squared_sum(B.rows.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(D_), x, D_);
             const double l = lower_from_sum(s, eps_);
             if (!(l >= lower_[u])) lower_[u] = l;  // NaN too: the row is searched afresh
         }

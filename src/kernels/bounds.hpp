@@ -49,6 +49,14 @@ public:
     bool changed(std::int32_t j) const { return changed_[static_cast<std::size_t>(j)] != 0; }
 
 private:
+    // Applies the movement of the last advance() to row u's bounds.
+    void apply_pending(std::size_t u);
+    void apply_all_pending();
+    // Settles rows [begin, end) that the bounds decide, applying the pending
+    // movement on the way; the others go to redo_ (after a tightening try).
+    void scan(const CentroidBlock& B, std::int32_t begin, std::int32_t end);
+    bool tighten(const CentroidBlock& B, std::int32_t i);
+
     const ObservationMatrix& X_;
     std::int32_t D_;
     double eps_;  // relative slack covering the rounding of a distance of D terms
@@ -56,9 +64,15 @@ private:
     bool all_changed_ = true;
     bool comparable_ = false;  // label_ holds the previous step's labels, renumbered
     std::vector<char> changed_;
+    // Movement not yet applied to the bounds (applied row by row by the next
+    // pass over the rows): per centroid, and the largest two.
+    bool pending_ = false;
+    std::vector<double> moved_;
+    double most_ = 0.0, second_ = 0.0;
+    std::int32_t most_at_ = -1;
     std::vector<std::int32_t> label_;
     std::vector<double> upper_, lower_;
-    std::vector<std::int32_t> redo_, redo_label_;
+    std::vector<std::int32_t> redo_, redo_label_, unsettled_;
     std::vector<double> redo_win_, redo_other_;
 };
 
