@@ -49,13 +49,18 @@ def blobs(n, d, centres, spread, seed):
 
 
 def timed(fn, repeats):
+    """Median processor time of `repeats` runs after one warm-up run.
+
+    Processor time of this (single-threaded) process, not wall time: on a
+    shared machine it does not count the time other processes hold the core.
+    """
     fn()  # warm-up: page faults, caches, lazy imports
     times = []
     result = None
     for _ in range(repeats):
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         result = fn()
-        times.append(time.perf_counter() - t0)
+        times.append(time.process_time() - t0)
     return statistics.median(times), result
 
 
@@ -195,6 +200,7 @@ def main():
                          "(ratio column: list/numpy)"))
 
     print()
+    print("median processor seconds per call; sk/vq > 1 means vqmixer is faster")
     print(f"{'case':40s} {'vqmixer s':>10s} {'sklearn s':>10s} {'sk/vq':>7s}  {'throughput':26s} note")
     for name, a, b, thr, note in rows:
         print(f"{name:40s} {a:10.4f} {b:10.4f} {b / a:7.2f}  {thr:26s} {note}")

@@ -207,6 +207,20 @@ double other_minimum(const double* sums, std::int32_t K, std::int32_t winner) {
 }
 
 #if VQMIXER_HAVE_AVX2_PATH
+// other_minimum over a padded row: the winner's lane is set aside as +inf for
+// the moment; NaN lanes (padding included) never lower the minimum.
+VQMIXER_AVX2 double other_minimum_avx2(double* sums, std::int32_t Kp, std::int32_t winner) {
+    double keep = 0.0;
+    if (winner >= 0) {
+        keep = sums[winner];
+        sums[winner] = std::numeric_limits<double>::infinity();
+    }
+    __m256d m = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    for (std::int32_t j = 0; j < Kp; j += 4) m = _mm256_min_pd(_mm256_loadu_pd(sums + j), m);
+    if (winner >= 0) sums[winner] = keep;
+    return horizontal_min(m);
+}
+
 VQMIXER_AVX2 void assign_listed_avx2(const ObservationMatrix& X, const std::int32_t* rows, std::int32_t count,
                                      const CentroidBlock& B, std::int32_t* labels, double* s0, double* s1,
                                      double* win, double* other) {
@@ -219,14 +233,14 @@ VQMIXER_AVX2 void assign_listed_avx2(const ObservationMatrix& X, const std::int3
         labels[i] = w;
         if (win) {
             win[i] = w >= 0 ? s0[w] : std::numeric_limits<double>::quiet_NaN();
-            other[i] = other_minimum(s0, B.K, w);
+            other[i] = other_minimum_avx2(s0, B.Kp, w);
         }
         if (!pair) break;
         w = pick_nearest_avx2(s1, B.K, B.Kp, m1);
         labels[i + 1] = w;
         if (win) {
             win[i + 1] = w >= 0 ? s1[w] : std::numeric_limits<double>::quiet_NaN();
-            other[i + 1] = other_minimum(s1, B.K, w);
+            other[i + 1] = other_minimum_avx2(s1, B.Kp, w);
         }
     }
 }
