@@ -97,11 +97,40 @@ VQMIXER_AVX2 inline double horizontal_min(__m256d v) {
     return _mm256_cvtsd_f64(v);
 }
 
+// With `second0`/`second1` given it also tracks, lane by lane, the smallest
+// and second smallest sum (MAXPD(m, s) is NaN when s is, and MINPD then keeps
+// the old value), and returns the second smallest of each row's sums counted
+// with repetition.
+VQMIXER_AVX2 inline void track_two(__m256d s, __m256d& m, __m256d& n) {
+    n = _mm256_min_pd(_mm256_max_pd(m, s), n);
+    m = _mm256_min_pd(s, m);
+}
+
+VQMIXER_AVX2 inline double second_smallest(__m256d m, __m256d n) {
+    alignas(32) double a[4], b[4];
+    _mm256_store_pd(a, m);
+    _mm256_store_pd(b, n);
+    double f = std::numeric_limits<double>::infinity(), g = f;
+    for (int l = 0; l < 4; ++l) {
+        if (a[l] < f) {
+            g = f;
+            f = a[l];
+        } else if (a[l] < g) {
+            g = a[l];
+        }
+        if (b[l] < g) g = b[l];  // b[l] >= a[l] >= f: it can only be second
+    }
+    return g;
+}
+
 VQMIXER_AVX2 void two_row_sums_avx2(const double* x0, const double* x1, const CentroidBlock& B, double* out0,
-                                    double* out1, double& min0, double& min1) {
+                                    double* out1, double& min0, double& min1, double* second0 = nullptr,
+                                    double* second1 = nullptr) {
     const std::int32_t D = B.D, Kp = B.Kp;
     const double* c = B.c.data();
     __m256d m0 = _mm256_set1_pd(std::numeric_limits<double>::infinity()), m1 = m0;
+    __m256d n0 = m0, n1 = m0;
+    const bool seconds = second0 != nullptr;
     std::int32_t j = 0;
     for (; j + 16 <= Kp; j += 16) {
         __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd(), a2 = _mm256_setzero_pd(),
@@ -129,10 +158,15 @@ VQMIXER_AVX2 void two_row_sums_avx2(const double* x0, const double* x1, const Ce
         _mm256_storeu_pd(out0 + j + 8, a2); _mm256_storeu_pd(out0 + j + 12, a3);
         _mm256_storeu_pd(out1 + j, b0); _mm256_storeu_pd(out1 + j + 4, b1);
         _mm256_storeu_pd(out1 + j + 8, b2); _mm256_storeu_pd(out1 + j + 12, b3);
-        m0 = _mm256_min_pd(a0, m0); m0 = _mm256_min_pd(a1, m0); m0 = _mm256_min_pd(a2, m0);
-        m0 = _mm256_min_pd(a3, m0);
-        m1 = _mm256_min_pd(b0, m1); m1 = _mm256_min_pd(b1, m1); m1 = _mm256_min_pd(b2, m1);
-        m1 = _mm256_min_pd(b3, m1);
+        if (seconds) {
+            track_two(a0, m0, n0); track_two(a1, m0, n0); track_two(a2, m0, n0); track_two(a3, m0, n0);
+            track_two(b0, m1, n1); track_two(b1, m1, n1); track_two(b2, m1, n1); track_two(b3, m1, n1);
+        } else {
+            m0 = _mm256_min_pd(a0, m0); m0 = _mm256_min_pd(a1, m0); m0 = _mm256_min_pd(a2, m0);
+            m0 = _mm256_min_pd(a3, m0);
+            m1 = _mm256_min_pd(b0, m1); m1 = _mm256_min_pd(b1, m1); m1 = _mm256_min_pd(b2, m1);
+            m1 = _mm256_min_pd(b3, m1);
+        }
     }
     for (; j < Kp; j += 4) {
         __m256d a = _mm256_setzero_pd(), b = _mm256_setzero_pd();
@@ -146,11 +180,20 @@ VQMIXER_AVX2 void two_row_sums_avx2(const double* x0, const double* x1, const Ce
         }
         _mm256_storeu_pd(out0 + j, a);
         _mm256_storeu_pd(out1 + j, b);
-        m0 = _mm256_min_pd(a, m0);
-        m1 = _mm256_min_pd(b, m1);
+        if (seconds) {
+            track_two(a, m0, n0);
+            track_two(b, m1, n1);
+        } else {
+            m0 = _mm256_min_pd(a, m0);
+            m1 = _mm256_min_pd(b, m1);
+        }
     }
     min0 = horizontal_min(m0);
     min1 = horizontal_min(m1);
+    if (seconds) {
+        *second0 = second_smallest(m0, n0);
+        *second1 = second_smallest(m1, n1);
+    }
 }
 
 // pick_nearest over a padded row of Kp sums (lanes past K are NaN) whose
@@ -207,19 +250,10 @@ double other_minimum(const double* sums, std::int32_t K, std::int32_t winner) {
 }
 
 #if VQMIXER_HAVE_AVX2_PATH
-// other_minimum over a padded row: the winner's lane is set aside as +inf for
-// the moment; NaN lanes (padding included) never lower the minimum.
-VQMIXER_AVX2 double other_minimum_avx2(double* sums, std::int32_t Kp, std::int32_t winner) {
-    double keep = 0.0;
-    if (winner >= 0) {
-        keep = sums[winner];
-        sums[winner] = std::numeric_limits<double>::infinity();
-    }
-    __m256d m = _mm256_set1_pd(std::numeric_limits<double>::infinity());
-    for (std::int32_t j = 0; j < Kp; j += 4) m = _mm256_min_pd(_mm256_loadu_pd(sums + j), m);
-    if (winner >= 0) sums[winner] = keep;
-    return horizontal_min(m);
-}
+// The smallest sum among the centroids other than the winner: the smallest
+// sum m itself if the winner's sum is above it (a tie decided by the roots),
+// else the second smallest counted with repetition.
+inline double other_of(double winner_sum, double m, double second) { return winner_sum == m ? second : m; }
 
 VQMIXER_AVX2 void assign_listed_avx2(const ObservationMatrix& X, const std::int32_t* rows, std::int32_t count,
                                      const CentroidBlock& B, std::int32_t* labels, double* s0, double* s1,
@@ -227,20 +261,20 @@ VQMIXER_AVX2 void assign_listed_avx2(const ObservationMatrix& X, const std::int3
     std::int32_t i = 0;
     for (; i < count; i += 2) {
         const bool pair = i + 1 < count;
-        double m0, m1;
-        two_row_sums_avx2(X.row(rows[i]), X.row(rows[pair ? i + 1 : i]), B, s0, s1, m0, m1);
+        double m0, m1, n0, n1;
+        two_row_sums_avx2(X.row(rows[i]), X.row(rows[pair ? i + 1 : i]), B, s0, s1, m0, m1, &n0, &n1);
         std::int32_t w = pick_nearest_avx2(s0, B.K, B.Kp, m0);
         labels[i] = w;
         if (win) {
             win[i] = w >= 0 ? s0[w] : std::numeric_limits<double>::quiet_NaN();
-            other[i] = other_minimum_avx2(s0, B.Kp, w);
+            other[i] = w >= 0 ? other_of(s0[w], m0, n0) : m0;
         }
         if (!pair) break;
         w = pick_nearest_avx2(s1, B.K, B.Kp, m1);
         labels[i + 1] = w;
         if (win) {
             win[i + 1] = w >= 0 ? s1[w] : std::numeric_limits<double>::quiet_NaN();
-            other[i + 1] = other_minimum_avx2(s1, B.Kp, w);
+            other[i + 1] = w >= 0 ? other_of(s1[w], m1, n1) : m1;
         }
     }
 }

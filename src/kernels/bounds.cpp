@@ -184,9 +184,20 @@ void BoundedAssigner::assign(const CentroidBlock& B, std::int32_t begin, std::in
         changed_.assign(static_cast<std::size_t>(B.K), 0);
         all_changed_ = !comparable_;
     }
+    if (first_pass_) {
+        assign_rows(X_, begin, end, B, label_.data() + begin);
+        if (end == X_.rows()) {
+            first_pass_ = false;
+            last_pass_labels_only_ = true;
+        }
+        return;
+    }
     redo_.clear();
     scan(B, begin, end);
-    if (end == X_.rows()) pending_ = false;  // every row has taken the movement in
+    if (end == X_.rows()) {
+        pending_ = false;  // every row has taken the movement in
+        last_pass_labels_only_ = false;
+    }
     const auto n = redo_.size();
     if (n == 0) return;
     redo_label_.resize(n);
@@ -220,7 +231,10 @@ void BoundedAssigner::advance(const std::vector<std::vector<double>>& old_means,
         comparable_ = false;
         return;
     }
-    valid_ = true;
+    // After a pass that found labels only there are no bounds to move yet:
+    // the labels are carried over (for the sums) and the next pass
+    // computes bounds for every row.
+    valid_ = !last_pass_labels_only_;
     comparable_ = true;
     std::vector<std::int32_t> renumber(k_old, -1);
     std::vector<double> moved(K_new);
@@ -252,7 +266,7 @@ void BoundedAssigner::advance(const std::vector<std::vector<double>>& old_means,
     most_ = most;
     second_ = second;
     most_at_ = most_at < K_new ? static_cast<std::int32_t>(most_at) : -1;
-    pending_ = true;
+    pending_ = valid_;
 }
 
 void BoundedAssigner::append(const CentroidBlock& B, std::int32_t K_old) {

@@ -61,6 +61,10 @@ private:
     std::int32_t D_;
     double eps_;  // relative slack covering the rounding of a distance of D terms
     bool valid_ = false;
+    // The very first pass finds the labels only: a run of one step never
+    // needs bounds. The pass after it computes them.
+    bool first_pass_ = true;
+    bool last_pass_labels_only_ = false;
     bool all_changed_ = true;
     bool comparable_ = false;  // label_ holds the previous step's labels, renumbered
     std::vector<char> changed_;
