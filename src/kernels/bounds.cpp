@@ -160,11 +160,47 @@ void BoundedAssigner::scan(const CentroidBlock& B, std::int32_t begin, std::int3
                                          moved_.data(), most_, second_, most_at_, eps_, unsettled_.data());
         // the unsettled rows and the tail, in row order
         const std::int32_t stop = end - ((end - begin) % 4);
+        // Four rows' distances at a time: each sum is one chain of dependent
+        // adds, so interleaving four hides their latency.
+        std::int32_t group[4];
+        int filled = 0;
+        const auto flush = [&]() {
+            const std::size_t dd = static_cast<std::size_t>(D_);
+            if (filled == 4) {
+                const double* x[4];
+                const double* c[4];
+                double sum[4] = {0.0, 0.0, 0.0, 0.0};
+                for (int k = 0; k < 4; ++k) {
+                    x[k] = X_.row(group[k]);
+                    c[k] = B.rows.data() + static_cast<std::size_t>(label_[static_cast<std::size_t>(group[k])]) * dd;
+                }
+                for (std::int32_t d = 0; d < D_; ++d) {
+                    for (int k = 0; k < 4; ++k) {
+                        const double t = c[k][d] - x[k][d];
+                        sum[k] += t * t;
+                    }
+                }
+                for (int k = 0; k < 4; ++k) {
+                    const auto u = static_cast<std::size_t>(group[k]);
+                    upper_[u] = upper_from_sum(sum[k], eps_);
+                    if (!settled(lower_[u], upper_[u], eps_)) redo_.push_back(group[k]);
+                }
+            } else {
+                for (int k = 0; k < filled; ++k)
+                    if (!tighten(B, group[k])) redo_.push_back(group[k]);
+            }
+            filled = 0;
+        };
         for (std::int32_t r = 0; r < n; ++r) {
             const std::int32_t row = unsettled_[static_cast<std::size_t>(r)];
-            if (label_[static_cast<std::size_t>(row)] >= 0 && tighten(B, row)) continue;
-            redo_.push_back(row);
+            if (label_[static_cast<std::size_t>(row)] < 0) {
+                redo_.push_back(row);
+                continue;
+            }
+            group[filled++] = row;
+            if (filled == 4) flush();
         }
+        flush();
         i = stop;
     }
 #endif

@@ -78,11 +78,11 @@ RModelStage kmeans_step(const ObservationMatrix& X, const RModelStage& S, const 
         for (std::int32_t i = 0; i < N; ++i) {
             const auto j = static_cast<std::size_t>(label[i]);
             if (!fresh[j]) continue;
-            const double* x = X.row(i);
+            const double* __restrict x = X.row(i);
             ++count[j];
-            double* a1 = &s1[j * d_size];
-            double* a2 = &s2[j * d_size];
-            for (std::int32_t k = 0; k < D; ++k) {
+            double* __restrict a1 = &s1[j * d_size];
+            double* __restrict a2 = &s2[j * d_size];
+            for (std::int32_t k = 0; k < D; ++k) {  // independent sums, one per coordinate
                 a1[k] += x[k];
                 a2[k] += x[k] * x[k];
             }

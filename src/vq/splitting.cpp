@@ -119,11 +119,13 @@ RArg max_var_of_members(const ObservationMatrix& X, const RModelStage& model,
         // coordinate's two sums still add the members in list order.
         std::fill(s.begin(), s.end(), 0.0);
         std::fill(s2.begin(), s2.end(), 0.0);
+        double* __restrict a1 = s.data();
+        double* __restrict a2 = s2.data();
         for (const std::int32_t k : list) {
-            const double* x = X.row(k);
-            for (std::size_t d = 0; d < d_size; ++d) {
-                s[d] += x[d];
-                s2[d] += x[d] * x[d];
+            const double* __restrict x = X.row(k);
+            for (std::size_t d = 0; d < d_size; ++d) {  // independent sums, one per coordinate
+                a1[d] += x[d];
+                a2[d] += x[d] * x[d];
             }
         }
         for (std::int32_t d = 0; d < D; ++d) {
