@@ -118,7 +118,7 @@ def main():
     ap.add_argument("--repeats", type=int, default=None)
     ap.add_argument("--only", default="", help="comma list of case numbers to run (1-5)")
     args = ap.parse_args()
-    repeats = args.repeats or (3 if args.quick else 7)
+    repeats = args.repeats or (3 if args.quick else 11)
     only = {int(c) for c in args.only.split(",") if c}
 
     blas = [f"{i['internal_api']} {i.get('architecture') or ''}".strip() for i in threadpool_info()]

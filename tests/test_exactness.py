@@ -117,6 +117,20 @@ def test_more_than_64_centroids():
     ref.assert_same_stage(vqmixer.TLindeBuzoGray().K_MeanGeneral(X, st), ref.k_mean_general(X, ref.stage_from(st)))
 
 
+def test_long_runs_with_distance_bounds():
+    # Overlapping blobs: many K-means steps and split passes, where most rows
+    # are settled by carried bounds and the rest are searched in full.
+    rng = random.Random(4)
+    cs = [[rng.uniform(-4, 4) for _ in range(3)] for _ in range(7)]
+    X = [[c + rng.gauss(0, 1.2) for c in rng.choice(cs)] for _ in range(900)]
+    ref.assert_same_stage(vqmixer.TLindeBuzoGray().LindeBuzoGray_N(X, 14), ref.linde_buzo_gray(X, 14))
+    # squared distances that overflow: no bound may be taken from them
+    X = [[rng.choice([-1, 1]) * rng.uniform(1e153, 1e155), rng.uniform(-1, 1) * 1e154] for _ in range(60)]
+    st = vqmixer.RModelStage()
+    st.Cls, st.Mean = 4, [list(X[i]) for i in range(4)]
+    ref.assert_same_stage(vqmixer.TLindeBuzoGray().K_MeanGeneral(X, st), ref.k_mean_general(X, ref.stage_from(st)))
+
+
 _PORTABLE_SCRIPT = r"""
 import pickle, random, sys
 import vqmixer

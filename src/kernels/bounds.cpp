@@ -29,7 +29,11 @@ constexpr double kTiny = 0x1p-500;
 //     r^ (1 - eps) - kTiny  <=  t  <=  r^ (1 + eps) + kTiny,
 // and the same holds with the roles of t and r^ exchanged.
 inline double upper_from_sum(double s, double eps) { return std::sqrt(s) * (1.0 + eps) + kTiny; }
-inline double lower_from_sum(double s, double eps) { return std::sqrt(s) * (1.0 - eps) - kTiny; }
+// A sum that overflowed to +inf says only that the true distance is large,
+// not that it is infinite: it gives no usable lower bound.
+inline double lower_from_sum(double s, double eps) {
+    return s < kInf ? std::sqrt(s) * (1.0 - eps) - kTiny : -kInf;
+}
 
 // Bound updates rounded outward: the result is never below (a + b) or above
 // (a - b) as real numbers.
