@@ -320,6 +320,18 @@ CentroidBlock::CentroidBlock(const std::vector<std::vector<double>>& means, std:
 
 std::int32_t pick_nearest(const double* sums, std::int32_t K) { return pick_nearest_portable(sums, K); }
 
+void row_sums(const double* x, const CentroidBlock& B, double* out) {
+#if VQMIXER_HAVE_AVX2_PATH
+    if (use_avx2() && B.D > 0) {
+        std::vector<double> spare(static_cast<std::size_t>(B.Kp));
+        double m0, m1;
+        two_row_sums_avx2(x, x, B, out, spare.data(), m0, m1);
+        return;
+    }
+#endif
+    row_sums_portable(x, B, out);
+}
+
 void assign_rows(const ObservationMatrix& X, std::int32_t begin, std::int32_t end, const CentroidBlock& B,
                  std::int32_t* labels) {
     std::vector<double> scratch(2 * static_cast<std::size_t>(B.Kp) + 8);

@@ -37,6 +37,10 @@ void assign_rows(const ObservationMatrix& X, std::int32_t begin, std::int32_t en
 void assign_listed_rows(const ObservationMatrix& X, const std::int32_t* rows, std::int32_t count,
                         const CentroidBlock& B, std::int32_t* labels, double* winner_sum, double* other_sum);
 
+// out[j] = the squared sum of x against centroid j, for j < Kp (lanes past K
+// are NaN): the sum EvklDistance(centroid j, x, D) takes the root of.
+void row_sums(const double* x, const CentroidBlock& B, double* out);
+
 // The nearest of K centroids, given the K squared sums of one row (each
 // summed in coordinate order from 0.0, as EvklDistance sums before its root).
 std::int32_t pick_nearest(const double* sums, std::int32_t K);

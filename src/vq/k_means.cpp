@@ -155,23 +155,30 @@ double TLindeBuzoGray::CentroidShift(const RModelStage& A, const RModelStage& B)
     return centroid_shift(*this, A, B);
 }
 
-double centroid_shift(const TLindeBuzoGray& vq, const RModelStage& A, const RModelStage& B) {
+double centroid_shift(const TLindeBuzoGray&, const RModelStage& A, const RModelStage& B) {
     const auto D = static_cast<std::int32_t>(B.Mean.front().size());
+    // For each new centroid, the squared sums to all old ones in one vector
+    // pass (the sums EvklDistance(old, new) takes roots of); matched old
+    // centroids are masked as NaN, which never wins. pick_nearest gives the
+    // lowest index among the smallest roots, which is what the scan from the
+    // 1e20 sentinel finds whenever that root is below 1e20.
+    const kernels::CentroidBlock old_block(A.Mean, A.Cls, D);
+    std::vector<double> sums(static_cast<std::size_t>(old_block.Kp));
     std::vector<bool> matched(static_cast<std::size_t>(A.Cls), false);
     double sum = 0.0;
     for (std::int32_t i = 0; i < B.Cls; ++i) {
+        kernels::row_sums(B.Mean[static_cast<std::size_t>(i)].data(), old_block, sums.data());
+        for (std::int32_t j = 0; j < A.Cls; ++j)
+            if (matched[static_cast<std::size_t>(j)]) sums[static_cast<std::size_t>(j)] = std::nan("");
+        const std::int32_t match = kernels::pick_nearest(sums.data(), A.Cls);
         double best = kMatchSentinel;
-        std::int32_t match = -1;
-        const double* b = B.Mean[static_cast<std::size_t>(i)].data();
-        for (std::int32_t j = 0; j < A.Cls; ++j) {
-            if (matched[static_cast<std::size_t>(j)]) continue;
-            const double r = vq.EvklDistance(A.Mean[static_cast<std::size_t>(j)].data(), b, D);
+        if (match >= 0) {
+            const double r = std::sqrt(sums[static_cast<std::size_t>(match)]);
             if (r < best) {
                 best = r;
-                match = j;
+                matched[static_cast<std::size_t>(match)] = true;
             }
         }
-        if (match >= 0) matched[static_cast<std::size_t>(match)] = true;
         sum += best;  // 1e20 when no unmatched old centroid came below it
     }
     return sum;
