@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
+# into its own virtual environment (.venv-sanitize) and runs the test suite
+# against it. Any report from either sanitizer ends the run with an error.
+# Extra arguments go to pytest, e.g. `bash scripts/sanitize.sh tests/test_properties.py`.
+source "$(dirname "$0")/env.sh"
+VENV="${VQMIXER_SANITIZE_VENV:-$ROOT/.venv-sanitize}"
+if [ ! -x "$VENV/bin/python" ]; then
+    "$(find_python312)" -m venv "$VENV"
+fi
+"$VENV/bin/python" -m pip install --quiet "pybind11>=2.12,<3" "scikit-build-core>=0.10" cmake ninja \
+    pytest hypothesis numpy
+"$VENV/bin/python" -m pip install --quiet --no-build-isolation --force-reinstall --no-deps \
+    --config-settings=cmake.define.VQMIXER_SANITIZE=ON \
+    --config-settings=cmake.build-type=RelWithDebInfo \
+    --config-settings=build-dir="$ROOT/build/sanitize" \
+    "$ROOT"
+
+# The interpreter itself is not instrumented, so the runtime has to be loaded
+# first; the C++ runtime with it, or ASan cannot find the real __cxa_throw and
+# aborts on the first C++ exception.
+cd "$ROOT"
+export LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)"
+# Python's own allocations go through malloc, so overruns into them are seen too.
+export PYTHONMALLOC=malloc
+# Leak checking at exit would report the interpreter's deliberate leaks; the
+# memory tests measure growth instead. Huge requests must come back as
+# MemoryError, not as an ASan abort.
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:${ASAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+export VQMIXER_SANITIZED=1
+export VQMIXER_WORKER_TIMEOUT="${VQMIXER_WORKER_TIMEOUT:-600}"
+exec "$VENV/bin/python" -m pytest -q -s -p no:cacheprovider "$@"
