@@ -23,11 +23,23 @@ cd "$ROOT"
 export LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)"
 # Python's own allocations go through malloc, so overruns into them are seen too.
 export PYTHONMALLOC=malloc
+# Reports go to files as well as to stderr, because tests that capture the
+# child's output (or pytest's capture of file descriptors) would hide them.
+REPORTS="$ROOT/build/sanitize/reports"
+rm -rf "$REPORTS" && mkdir -p "$REPORTS"
 # Leak checking at exit would report the interpreter's deliberate leaks; the
 # memory tests measure growth instead. Huge requests must come back as
 # MemoryError, not as an ASan abort.
-export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:${ASAN_OPTIONS:-}"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$REPORTS/asan:${ASAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$REPORTS/ubsan:${UBSAN_OPTIONS:-}"
 export VQMIXER_SANITIZED=1
 export VQMIXER_WORKER_TIMEOUT="${VQMIXER_WORKER_TIMEOUT:-600}"
-exec "$VENV/bin/python" -m pytest -q -s -p no:cacheprovider "$@"
+# The wheel test builds and installs its own, uninstrumented copy: skip it.
+status=0
+"$VENV/bin/python" -m pytest -q -s -p no:cacheprovider --ignore=tests/test_wheel.py "$@" || status=$?
+if compgen -G "$REPORTS/*" >/dev/null; then
+    echo "=== sanitizer reports (kept in $REPORTS) ===" >&2
+    cat "$REPORTS"/* >&2
+    [ "$status" -ne 0 ] || status=1
+fi
+exit "$status"

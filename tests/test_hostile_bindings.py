@@ -183,6 +183,20 @@ CASES = {
                 except (TypeError, ValueError, IndexError):
                     pass
     """,
+    "degenerate_shapes": """
+        # Zero-width rows and refused requests leave working arrays empty;
+        # nothing may index into them (the sanitizer build checks this).
+        gm, lbg = v.TGaussianMixture(), v.TLindeBuzoGray()
+        for X0 in ([[]] * 24, [[1.0]] * 5):
+            for k in (0, 1, 2, 3):
+                S0 = gm.EM_Alg(X0, k)
+                assert len(S0.Mean) == len(S0.Var) == len(S0.lnGaussPrb) == S0.Cls
+        s0 = v.RModelStage(); s0.Cls = 2; s0.Mean = [[], []]
+        assert lbg.K_MeanGeneral([[]] * 12, s0).Cls >= 1
+        assert lbg.LindeBuzoGray_N([[]] * 24, 2).Cls == 1
+        s0.Var = s0.lnVar = [[], []]; s0.lnGaussPrb = [0.0, 0.0]
+        assert gm.Likelihood([[]] * 3, s0) > -5e9
+    """,
     "module_surface": """
         public = sorted(n for n in dir(v) if not n.startswith("__"))
         assert public == ["RArg", "RModelStage", "TGaussianMixture", "TLindeBuzoGray"], public

@@ -60,7 +60,7 @@ def test_ctrl_c_interrupts_long_calls():
         child.kill()
         child.wait()
     # a generous bound for a loaded machine; typical figures are milliseconds
-    assert max(latencies) < 3.0, latencies
+    assert max(latencies) < (30.0 if SANITIZED else 3.0), latencies
     if not SANITIZED:
         assert sizes[-1] - sizes[2] < 16 << 20, sizes
     print(f"\ninterrupt latency max {max(latencies) * 1000:.1f} ms; RSS {sizes[2] >> 20} -> {sizes[-1] >> 20} MiB")
