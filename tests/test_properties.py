@@ -11,6 +11,7 @@ The number of examples per property is VQMIXER_HYPOTHESIS_EXAMPLES (default 40).
 
 import math
 import os
+import pickle
 
 import numpy as np
 import pytest
@@ -18,7 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vqmixer
-from hostile_worker import Worker
+from hostile_worker import ArrayView, Worker
 
 EXAMPLES = int(os.environ.get("VQMIXER_HYPOTHESIS_EXAMPLES", "40"))
 PROPS = settings(
@@ -283,6 +284,46 @@ def test_degenerate_data_ends(worker, points, d, copies, data):
     kind, S = outcome(worker.call("TLindeBuzoGray", "K_MeanGeneral", X, start))
     assert kind == "ok"
     assert_consistent(S, d)
+
+
+# ---------------------------------------------------------------- arrays
+
+DTYPES = ["<f8", ">f8", "<f4", ">f4", "f2", "g", "<i8", ">i4", "i2", "i1", "<u8", ">u2", "u1", "?",
+          "c16", "O", "V8", [("a", "<f8")]]
+LAYOUTS = ["plain", "transposed", "strided", "reversed", "broadcast", "readonly", "unaligned", "memoryview"]
+
+
+@PROPS
+@given(rows=st.integers(0, 40), cols=st.integers(0, 3), dtype=st.sampled_from(DTYPES),
+       layout=st.sampled_from(LAYOUTS), k=st.integers(-1, 3), data=st.data())
+def test_arrays_convert_like_their_lists(worker, rows, cols, dtype, layout, k, data):
+    """An array of any element type, byte order and memory layout gives the
+    same outcome as the nested list of its elements: equal results, or the
+    same exception. (Complex elements convert as numpy's own float() of them
+    does, dropping the imaginary part with a warning.)"""
+    values = data.draw(st.lists(st.one_of(hostile_floats, st.integers(-(2**70), 2**70)),
+                                min_size=rows * cols, max_size=rows * cols), label="values")
+    with np.errstate(all="ignore"):
+        try:
+            A = np.array(values, dtype=object).reshape(rows, cols).astype(dtype)
+        except (ValueError, TypeError, OverflowError):
+            A = np.zeros((rows, cols), dtype=dtype)
+    if layout == "unaligned" and A.dtype.hasobject:
+        layout = "plain"
+    if layout == "memoryview" and A.dtype.str not in ("<f8", "<f4", "<i8", "|i1", "<i2", "<u8", "|u1", "|b1"):
+        layout = "plain"  # memoryview cannot index the others itself (NotImplementedError)
+    view = ArrayView(A, layout)
+    built = view.build()
+    as_list = [list(r) for r in (np.asarray(built) if layout == "memoryview" else built)]  # numpy scalars
+    method = data.draw(st.sampled_from([("TLindeBuzoGray", "LindeBuzoGray_N"), ("TGaussianMixture", "EM_Alg")]))
+    got = worker.call(*method, view, k)
+    want = worker.call(*method, as_list, k)
+    assert got[0] == want[0], (got, want)
+    if got[0] == "ok":
+        assert pickle.dumps(got[1].__getstate__()) == pickle.dumps(want[1].__getstate__())
+        assert got[2] == want[2]  # the same refusal text, or none
+    else:
+        assert got[1] == want[1] and got[1] in ACCEPTED, (got, want)
 
 
 # ---------------------------------------------------------------- fields and states
