@@ -1,12 +1,14 @@
 // The Python face of the module: four classes, registered in a fixed order.
 // Methods are bound through lambdas that take the instance by reference, so
-// None (or an unconstructed instance) in place of `self` is rejected as an
-// incompatible argument instead of reaching a member function as null.
+// None in place of `self` is rejected as an incompatible argument instead of
+// reaching a member function as null; an instance whose __init__ never ran is
+// turned away with TypeError by the casters of instance_guards.hpp.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <Python.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>

@@ -23,15 +23,16 @@ cd "$ROOT"
 export LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)"
 # Python's own allocations go through malloc, so overruns into them are seen too.
 export PYTHONMALLOC=malloc
-# Reports go to files as well as to stderr, because tests that capture the
-# child's output (or pytest's capture of file descriptors) would hide them.
+# ASan's reports go to files as well, because tests that capture a child's
+# output (or pytest's capfd) would hide them. UBSan cannot log to a file here;
+# it aborts instead, so the faulthandler's traceback names the test.
 REPORTS="$ROOT/build/sanitize/reports"
 rm -rf "$REPORTS" && mkdir -p "$REPORTS"
 # Leak checking at exit would report the interpreter's deliberate leaks; the
 # memory tests measure growth instead. Huge requests must come back as
 # MemoryError, not as an ASan abort.
 export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$REPORTS/asan:${ASAN_OPTIONS:-}"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$REPORTS/ubsan:${UBSAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1:${UBSAN_OPTIONS:-}"
 export VQMIXER_SANITIZED=1
 export VQMIXER_WORKER_TIMEOUT="${VQMIXER_WORKER_TIMEOUT:-600}"
 # The wheel test builds and installs its own, uninstrumented copy: skip it.
