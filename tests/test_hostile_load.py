@@ -6,7 +6,6 @@ import pickle
 import signal
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 

@@ -158,10 +158,6 @@ def outcome(answer):
     return "ok", answer[1]
 
 
-def same_float(a, b):
-    return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
-
-
 # ---------------------------------------------------------------- counts
 
 @PROPS
