@@ -18,10 +18,11 @@ mkdir -p "$(dirname "$LOG")"
 # The wheel test builds and installs a separate copy of the package: not the
 # code under test here, and far too slow under memcheck.
 # Other programs the tests start (build tools, ldconfig, the other Python
-# versions that must refuse the module) are not followed.
+# versions that must refuse the module, the type checker) are not followed.
 SKIP='*/cmake,*/ninja,*/c++,*/cc1plus,*/ld,*/git,*/pip,*/ldconfig,*/ldconfig.real'
 SKIP+=',*/python3.9,*/python3.10,*/python3.11,*/python3.13,*/python3.14'
 exec valgrind --tool=memcheck --error-exitcode=99 --leak-check=no --track-origins=yes \
     --suppressions="$ROOT/scripts/valgrind.supp" --trace-children=yes --trace-children-skip="$SKIP" \
+    --trace-children-skip-by-arg='*mypy*' \
     --log-file="$LOG" \
     "$VENV/bin/python" -m pytest -q -p no:cacheprovider --ignore=tests/test_wheel.py "$@"
