@@ -201,6 +201,27 @@ def test_counts_against_hostile_matrices(worker, data, matrix):
         assert 1 <= value.Cls
 
 
+@PROPS
+@given(a=st.one_of(hostile_floats, st.integers(-(2**70), 2**70), st.sampled_from([True, None, "1", [1.0]])),
+       b=hostile_floats, n=hostile_counts(1))
+def test_distance_of_two_values(worker, a, b, n):
+    """Each argument is one value: a count above 1 is refused rather than
+    read past, a count of 0 or less gives 0.0."""
+    kind, value = outcome(worker.call("TLindeBuzoGray", "EvklDistance", a, b, n))
+    try:
+        x = float(a) if not isinstance(a, (str, list, type(None))) else None
+    except OverflowError:
+        x = None
+    if x is None or not is_int32(n):
+        assert kind == "TypeError"
+    elif n > 1:
+        assert kind == "ValueError"
+    else:
+        expected = math.sqrt((x - b) * (x - b)) if n == 1 else 0.0
+        assert kind == "ok"
+        assert value == expected or (math.isnan(value) and math.isnan(expected))
+
+
 # ---------------------------------------------------------------- stages
 
 @PROPS
