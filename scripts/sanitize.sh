@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
-# into its own virtual environment (.venv-sanitize) and runs the test suite
+# into its own virtual environment (build/venv-sanitize) and runs the test suite
 # against it. Any report from either sanitizer ends the run with an error.
 # Extra arguments go to pytest, e.g. `bash scripts/sanitize.sh tests/test_properties.py`.
 source "$(dirname "$0")/env.sh"
-VENV="${VQMIXER_SANITIZE_VENV:-$ROOT/.venv-sanitize}"
+VENV="${VQMIXER_SANITIZE_VENV:-$ROOT/build/venv-sanitize}"
 if [ ! -x "$VENV/bin/python" ]; then
     "$(find_python312)" -m venv "$VENV"
 fi
