@@ -76,7 +76,7 @@ RModelStage TGaussianMixture::EM_Alg(const ObservationMatrix& X, std::int32_t K,
         double score = kLogZero;
         for (std::size_t n = 0; n < n_size; ++n) {
             if (cancel && n % kCancelCheckRows == 0) cancel();
-            double* g = &gamma[n * k0];
+            double* g = gamma.data() + n * k0;  // no element when the stage is empty
             const double ll = kernels::score_row(X.row(static_cast<std::int32_t>(n)), block, g);
             score = kernels::ln_add(score, ll);
             for (std::size_t k = 0; k < k_size; ++k) {
