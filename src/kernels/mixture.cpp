@@ -168,7 +168,7 @@ ComponentBlock::ComponentBlock(const RModelStage& stage, std::int32_t D_)
 double score_row(const double* x, const ComponentBlock& B, double* row) {
     if (B.K <= 0) return kLogZero;
 #if VQMIXER_HAVE_AVX2_PATH
-    if (use_avx2())
+    if (use_avx2() && B.D > 0)  // with no coordinates the blocks are empty
         log_terms_avx2(x, B, row);
     else
 #endif

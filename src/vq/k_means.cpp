@@ -70,8 +70,8 @@ RModelStage kmeans_step(const ObservationMatrix& X, const RModelStage& S, const 
         if (!reuse || assigner.changed(static_cast<std::int32_t>(j))) continue;
         fresh[j] = 0;
         count[j] = carry->count[j];
-        std::copy_n(&carry->s1[j * d_size], d_size, &s1[j * d_size]);
-        std::copy_n(&carry->s2[j * d_size], d_size, &s2[j * d_size]);
+        std::copy_n(carry->s1.data() + j * d_size, d_size, s1.data() + j * d_size);
+        std::copy_n(carry->s2.data() + j * d_size, d_size, s2.data() + j * d_size);
     }
     {
         const std::int32_t* label = assigner.labels();
@@ -80,8 +80,8 @@ RModelStage kmeans_step(const ObservationMatrix& X, const RModelStage& S, const 
             if (!fresh[j]) continue;
             const double* __restrict x = X.row(i);
             ++count[j];
-            double* __restrict a1 = &s1[j * d_size];
-            double* __restrict a2 = &s2[j * d_size];
+            double* __restrict a1 = s1.data() + j * d_size;  // (no element when D is 0)
+            double* __restrict a2 = s2.data() + j * d_size;
             for (std::int32_t k = 0; k < D; ++k) {  // independent sums, one per coordinate
                 a1[k] += x[k];
                 a2[k] += x[k] * x[k];
@@ -102,8 +102,8 @@ RModelStage kmeans_step(const ObservationMatrix& X, const RModelStage& S, const 
         n_kept += n;
         kept_counts.push_back(n);
         std::vector<double> mean(d_size), sigma(d_size), ln_sigma(d_size);
-        const double* a1 = &s1[static_cast<std::size_t>(j) * d_size];
-        const double* a2 = &s2[static_cast<std::size_t>(j) * d_size];
+        const double* a1 = s1.data() + static_cast<std::size_t>(j) * d_size;
+        const double* a2 = s2.data() + static_cast<std::size_t>(j) * d_size;
         for (std::int32_t k = 0; k < D; ++k) {
             const double m = a1[k] / n;
             // one-pass variance, unclamped: a negative difference gives NaN
@@ -134,8 +134,8 @@ RModelStage kmeans_step(const ObservationMatrix& X, const RModelStage& S, const 
         for (const std::int32_t j : kept) {
             const auto u = static_cast<std::size_t>(j);
             next.count.push_back(count[u]);
-            next.s1.insert(next.s1.end(), &s1[u * d_size], &s1[u * d_size] + d_size);
-            next.s2.insert(next.s2.end(), &s2[u * d_size], &s2[u * d_size] + d_size);
+            next.s1.insert(next.s1.end(), s1.data() + u * d_size, s1.data() + u * d_size + d_size);
+            next.s2.insert(next.s2.end(), s2.data() + u * d_size, s2.data() + u * d_size + d_size);
         }
         *carry = std::move(next);
     }
