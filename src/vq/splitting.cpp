@@ -201,7 +201,10 @@ RModelStage TLindeBuzoGray::LindeBuzoGray_N(const ObservationMatrix& X, std::int
         R.Cls += 2;
         assigner.append(kernels::CentroidBlock(R.Mean, R.Cls, X.dim()), before);
         R = run_kmeans(*this, X, std::move(R), cancel, assigner);
-        if (R.Cls <= before) break;  // the pass made no progress; another would repeat it
+        // A pass that gains nothing means K-means keeps dropping what the
+        // splits add (the clusters would fall under the drop threshold):
+        // further passes tend to oscillate around this size for ever.
+        if (R.Cls <= before) break;
     }
     return R;
 }
