@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "../kernels/mixture.hpp"
+#include "../vq/statistics.hpp"
 #include "vqmixer/gaussian_mixture.hpp"
 
 namespace vqmixer {
@@ -19,21 +20,10 @@ constexpr double kChangeAfterDrop = 100.0;
 // A one-cluster codebook carries only its mean: add the deviations of all
 // observations (population form), their logs and the weight ln 1 = 0.
 void complete_single_component(const ObservationMatrix& X, RModelStage& stage) {
-    const std::int32_t N = X.rows();
-    const std::int32_t D = X.dim();
-    const auto d_size = static_cast<std::size_t>(D);
-    std::vector<double> s(d_size, 0.0), s2(d_size, 0.0);
-    for (std::int32_t i = 0; i < N; ++i) {
-        const double* x = X.row(i);
-        for (std::int32_t d = 0; d < D; ++d) {
-            s[static_cast<std::size_t>(d)] += x[d];
-            s2[static_cast<std::size_t>(d)] += x[d] * x[d];
-        }
-    }
-    std::vector<double> sigma(d_size), ln_sigma(d_size);
-    for (std::size_t d = 0; d < d_size; ++d) {
-        const double mean = s[d] / N;
-        sigma[d] = std::sqrt(s2[d] / N - mean * mean);
+    const RArg all = mean_var_all(X);
+    std::vector<double> sigma(all.Var.size()), ln_sigma(all.Var.size());
+    for (std::size_t d = 0; d < all.Var.size(); ++d) {
+        sigma[d] = std::sqrt(all.Var[d]);
         ln_sigma[d] = std::log(sigma[d]);
     }
     stage.Var.assign(1, sigma);

@@ -8,6 +8,7 @@
 #include "../kernels/assign.hpp"
 #include "kmeans_run.hpp"
 #include "nearest.hpp"
+#include "statistics.hpp"
 #include "vqmixer/linde_buzo_gray.hpp"
 
 namespace vqmixer {
@@ -31,7 +32,7 @@ void print_refusal() {
 
 }  // namespace
 
-RArg TLindeBuzoGray::MeanVarAll(const ObservationMatrix& X) const {
+RArg mean_var_all(const ObservationMatrix& X) {
     const std::int32_t N = X.rows();
     const std::int32_t D = X.dim();
     const auto d_size = static_cast<std::size_t>(D);
@@ -62,6 +63,8 @@ RArg TLindeBuzoGray::MeanVarAll(const ObservationMatrix& X) const {
     }
     return A;
 }
+
+RArg TLindeBuzoGray::MeanVarAll(const ObservationMatrix& X) const { return mean_var_all(X); }
 
 std::vector<std::vector<std::int32_t>> TLindeBuzoGray::ClusterMembers(const ObservationMatrix& X,
                                                                       const RModelStage& model) const {
