@@ -41,7 +41,7 @@ void check_signals() {
 // else, so a damaged or forged state can never yield a half-built record.
 constexpr int kStateVersion = 1;
 
-py::tuple checked_state(const py::tuple& state, std::size_t size, const char* cls) {
+void checked_state(const py::tuple& state, std::size_t size, const char* cls) {
     if (state.size() != size)
         throw py::type_error(std::string(cls) + ".__setstate__: expected a state of " + std::to_string(size) +
                              " items, got " + std::to_string(state.size()));
@@ -50,7 +50,6 @@ py::tuple checked_state(const py::tuple& state, std::size_t size, const char* cl
         py::detail::cast_op<int>(version) != kStateVersion)
         throw py::type_error(std::string(cls) + ".__setstate__: unsupported state version " +
                              py::repr(state[0]).cast<std::string>());
-    return state;
 }
 
 template <typename T>
